@@ -1,0 +1,23 @@
+// Commands that this build does not have yet: each fails through main's error path. A command's own source
+// file replaces its line here.
+#include "cli/commands.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+[[noreturn]] void not_built(const char* command) {
+    throw std::runtime_error(std::string(command) + " is not available in this build");
+}
+
+}  // namespace
+
+int cmd_selftest() { not_built("selftest"); }
+int cmd_pull(int, char**) { not_built("pull"); }
+int cmd_start(int, char**) { not_built("start"); }
+int cmd_path(int, char**) { not_built("path"); }
+int cmd_run(const engine_options&) { not_built("run"); }
+int cmd_serve(const engine_options&) { not_built("serve"); }
+int cmd_golden(const engine_options&) { not_built("golden"); }
+int cmd_imatrix(const engine_options&) { not_built("imatrix"); }

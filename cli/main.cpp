@@ -1,0 +1,3 @@
+#include "cli/mivra_main.h"
+
+int main(int argc, char** argv) { return mivra_main(argc, argv); }

@@ -1,0 +1,107 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+file_descriptor& file_descriptor::operator=(file_descriptor&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+file_descriptor::~file_descriptor() { close(); }
+
+int file_descriptor::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool file_descriptor::close() {
+    if (fd_ < 0) return true;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    // After EINTR the descriptor is already released on Linux; a retry could close someone else's.
+    return rc == 0 || errno == EINTR;
+}
+
+file_descriptor open_read(const std::string& path) {
+    return file_descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+file_descriptor open_write_truncate(const std::string& path) {
+    return file_descriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+file_descriptor open_read_write(const std::string& path) {
+    return file_descriptor(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+}
+
+size_t read_at(int fd, uint64_t offset, void* buffer, size_t count) {
+    auto* out = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+bool write_all(int fd, const void* data, size_t count) {
+    const auto* in = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::write(fd, in, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        in += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool write_at(int fd, uint64_t offset, const void* data, size_t count) {
+    const auto* in = static_cast<const char*>(data);
+    while (count > 0) {
+        ssize_t n = ::pwrite(fd, in, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        in += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int64_t file_size(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+int64_t file_size(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool write_file_atomic(const std::string& path, std::string_view data) {
+    const std::string tmp = path + ".tmp";
+    file_descriptor fd = open_write_truncate(tmp);
+    if (!fd.valid()) return false;
+    bool ok = write_all(fd.get(), data.data(), data.size()) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+    return false;
+}
