@@ -1,0 +1,315 @@
+#include "engine/runtime/model_runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+
+#include "engine/runtime/expert_cache.h"
+#include "engine/runtime/kv_masks.h"
+#include "ggml-backend.h"
+#include "ggml-cpu.h"
+#include "ggml.h"
+
+namespace {
+
+using seconds = std::chrono::duration<double>;
+
+double since(std::chrono::steady_clock::time_point t0) {
+    return seconds(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <class F>
+F proc(ggml_backend_reg_t reg, const char* name) {
+    void* p = ggml_backend_reg_get_proc_address(reg, name);
+    if (!p) throw std::runtime_error(std::string("ggml CPU backend lacks ") + name);
+    return reinterpret_cast<F>(p);
+}
+
+// a * b (+ c) in size_t, or false on overflow.
+bool mul_add(size_t a, size_t b, size_t c, size_t& out) {
+    return !__builtin_mul_overflow(a, b, &out) && !__builtin_add_overflow(out, c, &out);
+}
+
+}  // namespace
+
+model_runner::model_runner(model& m, expert_cache& c, int32_t threads, int32_t ctx, int32_t prefetch_,
+                           int32_t n_parallel)
+    : mdl(&m), cache(&c), arch(m.arch), hparams(m.hparams), n_threads(threads), prefetch(prefetch_) {
+    is_gpt_oss = arch == "gpt-oss";
+    if (!is_gpt_oss && arch != "qwen3moe") {
+        throw std::runtime_error("unsupported model arch " + arch + " (qwen3moe, gpt-oss)");
+    }
+    n_ctx = round_context(ctx);
+    n_past.assign(std::max(1, n_parallel), 0);
+
+    // The ggml objects below are freed by the destructor, which does not run when the constructor throws.
+    try {
+        ggml_backend_dev_t dev = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU);
+        if (!dev) {
+            ggml_backend_load_all();
+            dev = ggml_backend_dev_by_type(GGML_BACKEND_DEVICE_TYPE_CPU);
+        }
+        if (!dev) throw std::runtime_error("no ggml CPU backend found");
+        backend = ggml_backend_dev_init(dev, nullptr);
+        if (!backend) throw std::runtime_error("no ggml CPU backend found");
+
+        ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(dev);
+        threadpool_free = proc<void (*)(ggml_threadpool*)>(reg, "ggml_threadpool_free");
+        auto threadpool_new = proc<ggml_threadpool* (*)(ggml_threadpool_params*)>(reg, "ggml_threadpool_new");
+        ggml_threadpool_params tpp = ggml_threadpool_params_default(n_threads);
+        threadpool = threadpool_new(&tpp);
+        auto set_n_threads = proc<void (*)(ggml_backend_t, int)>(reg, "ggml_backend_set_n_threads");
+        set_n_threads(backend, n_threads);
+        auto set_threadpool = proc<void (*)(ggml_backend_t, ggml_threadpool*)>(reg, "ggml_backend_cpu_set_threadpool");
+        set_threadpool(backend, threadpool);
+
+        // KV cache: K and V of (head_dim, n_head_kv, n_ctx) F16 per slot and layer. The memory is ours, zeroed,
+        // so that a size the system refuses is an error rather than ggml's abort.
+        const size_t slots = n_past.size();
+        const size_t n_layer = static_cast<size_t>(hparams.n_layer);
+        size_t per_layer = 0, per_slot = 0, total = 0;
+        const bool fits =
+            mul_add(static_cast<size_t>(n_ctx) * hparams.n_head_kv, static_cast<size_t>(hparams.head_dim) * 4, 0,
+                    per_layer) &&
+            mul_add(per_layer, n_layer, n_layer * 2 * ggml_tensor_overhead(), per_slot) &&
+            mul_add(per_slot, slots, 1024, total);
+        if (!fits || !(kv_memory_ = std::calloc(1, total))) throw std::runtime_error("cannot allocate KV cache");
+        kv_ctx = ggml_init({total, kv_memory_, false});
+        for (size_t s = 0; s < slots; ++s) {
+            for (size_t l = 0; l < n_layer; ++l) {
+                k_cache.push_back(ggml_new_tensor_3d(kv_ctx, GGML_TYPE_F16, hparams.head_dim, hparams.n_head_kv, n_ctx));
+                v_cache.push_back(ggml_new_tensor_3d(kv_ctx, GGML_TYPE_F16, hparams.head_dim, hparams.n_head_kv, n_ctx));
+            }
+        }
+
+        layers.resize(n_layer);
+        for (int32_t l = 0; l < hparams.n_layer; ++l) {
+            runner_layer_weights& w = layers[l];
+            auto opt = [&](const char* pattern) { return m.layer_tensor_opt(pattern, l); };
+            w.attn_norm = opt("blk.%d.attn_norm.weight");
+            w.wq = opt("blk.%d.attn_q.weight");
+            w.wk = opt("blk.%d.attn_k.weight");
+            w.wv = opt("blk.%d.attn_v.weight");
+            w.bq = opt("blk.%d.attn_q.bias");
+            w.bk = opt("blk.%d.attn_k.bias");
+            w.bv = opt("blk.%d.attn_v.bias");
+            w.q_norm = opt("blk.%d.attn_q_norm.weight");
+            w.k_norm = opt("blk.%d.attn_k_norm.weight");
+            w.sinks = opt("blk.%d.attn_sinks.weight");
+            w.wo = opt("blk.%d.attn_output.weight");
+            w.bo = opt("blk.%d.attn_output.bias");
+            w.ffn_norm = opt("blk.%d.ffn_norm.weight");
+            if (!w.ffn_norm) w.ffn_norm = opt("blk.%d.post_attention_norm.weight");
+            w.gate_inp = opt("blk.%d.ffn_gate_inp.weight");
+            w.gate_inp_b = opt("blk.%d.ffn_gate_inp.bias");
+            w.gate_exps_b = opt("blk.%d.ffn_gate_exps.bias");
+            w.up_exps_b = opt("blk.%d.ffn_up_exps.bias");
+            w.down_exps_b = opt("blk.%d.ffn_down_exps.bias");
+        }
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+model_runner::~model_runner() { release(); }
+
+void model_runner::release() {
+    if (kv_ctx) ggml_free(kv_ctx);
+    kv_ctx = nullptr;
+    std::free(kv_memory_);
+    kv_memory_ = nullptr;
+    if (backend) ggml_backend_free(backend);
+    backend = nullptr;
+    if (threadpool && threadpool_free) threadpool_free(threadpool);
+    threadpool = nullptr;
+    std::free(scratch_);
+    scratch_ = nullptr;
+    scratch_size_ = 0;
+}
+
+ggml_tensor* model_runner::require(ggml_tensor* t, const char* pattern, int32_t layer) const {
+    if (t) return t;
+    char name[128];
+    std::snprintf(name, sizeof name, pattern, layer);
+    throw std::runtime_error(std::string("missing tensor ") + name);
+}
+
+void model_runner::grow_scratch(size_t bytes) {
+    if (bytes <= scratch_size_) return;
+    bytes = (bytes + 4095) / 4096 * 4096;
+    void* p = std::aligned_alloc(64, bytes);
+    if (!p) throw std::bad_alloc();
+    std::memset(p, 0, bytes);
+    std::free(scratch_);
+    scratch_ = static_cast<uint8_t*>(p);
+    scratch_size_ = bytes;
+}
+
+ggml_context* model_runner::scratch_context(size_t bytes, size_t nodes) {
+    grow_scratch(bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
+    return ggml_init({scratch_size_, scratch_, false});
+}
+
+void model_runner::compute(ggml_cgraph* gf) {
+    if (ggml_backend_graph_compute(backend, gf) != GGML_STATUS_SUCCESS) {
+        throw std::runtime_error("ggml graph compute failed");
+    }
+}
+
+void model_runner::prepare_batch(const std::vector<sequence_request>& batch) {
+    if (batch.empty()) throw std::runtime_error("eval: no sequences");
+    std::vector<sequence_state> next(batch.size());
+    std::vector<bool> seen(n_past.size(), false);
+    int32_t rows = 0;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const sequence_request& r = batch[i];
+        if (r.slot < 0 || static_cast<size_t>(r.slot) >= n_past.size()) {
+            throw std::runtime_error("eval: slot out of range");
+        }
+        const int32_t p = n_past[r.slot];
+        const int32_t n = static_cast<int32_t>(r.tokens.size());
+        if (n == 0) throw std::runtime_error("eval: no tokens");
+        if (static_cast<int64_t>(p) + n > n_ctx) throw std::runtime_error("context full");
+        if (seen[r.slot]) throw std::runtime_error("eval: slot twice in one batch");
+        seen[r.slot] = true;
+        sequence_state& s = next[i];
+        s.slot = r.slot;
+        s.first_row = rows;
+        s.n_tokens = n;
+        s.all_logits = r.all_logits && n > 1;
+        s.lossy = r.lossy;
+        s.kv_window = kv_window_for(p, n, n_ctx);
+        build_masks(p, n, s.kv_window, hparams.sliding_window, s.causal_mask, s.window_mask);
+        rows += n;
+    }
+    seqs = std::move(next);
+}
+
+const std::vector<float>& model_runner::eval(const std::vector<sequence_request>& batch) {
+    prepare_batch(batch);
+
+    int32_t R = 0, L = 0, W = 0;
+    for (const sequence_state& s : seqs) {
+        R += s.n_tokens;
+        L += s.all_logits ? s.n_tokens : 1;
+        W = std::max(W, s.kv_window);
+    }
+    const size_t E = hparams.n_embd, k = hparams.n_expert_used;
+    grow_scratch(ggml_graph_overhead_custom(1040, false) +
+                 2 * ((static_cast<size_t>(W) + 262144) * R + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152)));
+    hidden.resize(R * E);
+    ffn_input.resize(R * E);
+    routes.resize(R * k, 0);
+    route_weights.resize(R * k, 0.0f);
+    expert_out.resize(R * k * E);
+
+    for (size_t i = 0; i < seqs.size(); ++i) {
+        mdl->embed_tokens(batch[i].tokens.data(), seqs[i].n_tokens, hidden.data() + seqs[i].first_row * E);
+    }
+    for (int32_t layer = 0; layer < hparams.n_layer; ++layer) {
+        auto t0 = std::chrono::steady_clock::now();
+        attend_and_route(layer);
+        t_attention += since(t0);
+        t0 = std::chrono::steady_clock::now();
+        moe_layer(layer, R);
+        t_experts += since(t0);
+    }
+    run_head();
+    for (const sequence_state& s : seqs) n_past[s.slot] += s.n_tokens;
+    return logits;
+}
+
+const std::vector<float>& model_runner::eval_sequence(const std::vector<int32_t>& tokens) {
+    sequence_request r;
+    r.slot = 0;
+    r.tokens = tokens;
+    r.lossy = lossy;
+    return eval({r});
+}
+
+ggml_tensor* model_runner::output_weight() {
+    // A model without its own output matrix shares the token embedding (which then stays in memory).
+    if (ggml_tensor* t = ggml_get_tensor(mdl->ctx, "output.weight")) return t;
+    if (!mdl->embd_on_disk) {
+        if (ggml_tensor* t = ggml_get_tensor(mdl->ctx, "token_embd.weight")) return t;
+    }
+    return mdl->model_tensor("output.weight");
+}
+
+void model_runner::run_head() {
+    const auto t0 = std::chrono::steady_clock::now();
+    ggml_tensor* norm_w = mdl->model_tensor("output_norm.weight");
+    ggml_tensor* out_w = output_weight();
+    const int64_t E = hparams.n_embd, V = hparams.n_vocab;
+
+    size_t rows = 0;
+    for (const sequence_state& s : seqs) rows += s.all_logits ? s.n_tokens : 1;
+    const size_t bytes = rows * (3 * E + V) * sizeof(float) + seqs.size() * 4 * (ggml_tensor_overhead() + 64);
+    ggml_context* ctx = scratch_context(bytes, 8 * seqs.size() + 16);
+    std::vector<ggml_tensor*> results;
+    ggml_cgraph* gf = ggml_new_graph_custom(ctx, 8 * seqs.size() + 16, false);
+    for (const sequence_state& s : seqs) {
+        const int32_t B = s.all_logits ? s.n_tokens : 1;
+        ggml_tensor* x = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, E, B);
+        std::memcpy(x->data, hidden.data() + static_cast<size_t>(s.first_row + s.n_tokens - B) * E,
+                    sizeof(float) * E * B);
+        ggml_tensor* y = ggml_mul(ctx, ggml_rms_norm(ctx, x, hparams.rms_eps), norm_w);
+        y = ggml_mul_mat(ctx, out_w, y);  // (n_vocab, B)
+        ggml_build_forward_expand(gf, y);
+        results.push_back(y);
+    }
+    try {
+        compute(gf);
+    } catch (...) {
+        ggml_free(ctx);
+        throw;
+    }
+    logits.resize(rows * V);
+    float* dst = logits.data();
+    for (ggml_tensor* y : results) {
+        for (int64_t r = 0; r < y->ne[1]; ++r, dst += V) {
+            std::memcpy(dst, static_cast<const char*>(y->data) + r * y->nb[1], sizeof(float) * V);
+        }
+    }
+    ggml_free(ctx);
+    t_head += since(t0);
+}
+
+void model_runner::load_kv(std::istream& in, int32_t n, int32_t n_stored, int32_t slot) {
+    if (slot < 0 || static_cast<size_t>(slot) >= n_past.size()) throw std::runtime_error("load_kv: slot out of range");
+    if (n < 0 || n > n_stored || n > n_ctx) throw std::runtime_error("load_kv: bad cell count");
+    const size_t row = kv_row_bytes();
+    n_past[slot] = 0;
+    for (int32_t l = 0; l < hparams.n_layer; ++l) {
+        for (ggml_tensor* t : {k_cache[slot * hparams.n_layer + l], v_cache[slot * hparams.n_layer + l]}) {
+            const std::streamsize want = static_cast<std::streamsize>(row * n);
+            if (!in.read(static_cast<char*>(t->data), want) || in.gcount() != want) {
+                throw std::runtime_error("load_kv: short read");
+            }
+            if (n_stored > n && !in.seekg(static_cast<std::streamoff>(row * (n_stored - n)), std::ios::cur)) {
+                throw std::runtime_error("load_kv: short read");
+            }
+        }
+    }
+    n_past[slot] = n;
+}
+
+void model_runner::save_kv(std::ostream& out, int32_t n, int32_t slot) {
+    if (slot < 0 || static_cast<size_t>(slot) >= n_past.size()) throw std::runtime_error("save_kv: slot out of range");
+    if (n < 0 || n_past[slot] < n) {
+        throw std::runtime_error("save_kv: only " + std::to_string(n_past[slot]) + " cells cached");
+    }
+    const size_t row = kv_row_bytes();
+    for (int32_t l = 0; l < hparams.n_layer; ++l) {
+        for (ggml_tensor* t : {k_cache[slot * hparams.n_layer + l], v_cache[slot * hparams.n_layer + l]}) {
+            if (!out.write(static_cast<const char*>(t->data), static_cast<std::streamsize>(row * n))) {
+                throw std::runtime_error("save_kv: write failed");
+            }
+        }
+    }
+}
