@@ -1,0 +1,79 @@
+#include "engine/runtime/chat_session.h"
+
+#include <algorithm>
+
+void common_chat_input::append(std::string_view piece, int32_t token) {
+    starts_.push_back(text_.size());
+    tokens_.push_back(token);
+    text_.append(piece);
+}
+
+void common_chat_input::append(const common_chat_input& other) {
+    const size_t base = text_.size();
+    text_ += other.text_;
+    tokens_.insert(tokens_.end(), other.tokens_.begin(), other.tokens_.end());
+    for (size_t s : other.starts_) starts_.push_back(base + s);
+}
+
+common_chat_input common_chat_input::sub(size_t pos, size_t len) const {
+    common_chat_input out;
+    pos = std::min(pos, text_.size());
+    len = std::min(len, text_.size() - pos);
+    out.text_ = text_.substr(pos, len);
+    // starts_ is non-decreasing, so the tokens of the range are one run.
+    auto first = std::lower_bound(starts_.begin(), starts_.end(), pos);
+    auto last = std::lower_bound(first, starts_.end(), pos + len);
+    for (auto it = first; it != last; ++it) {
+        out.starts_.push_back(*it - pos);
+        out.tokens_.push_back(tokens_[size_t(it - starts_.begin())]);
+    }
+    return out;
+}
+
+void common_chat_input::truncate(size_t n) {
+    if (n >= text_.size()) return;
+    text_.resize(n);
+    const size_t keep = size_t(std::lower_bound(starts_.begin(), starts_.end(), n) - starts_.begin());
+    starts_.resize(keep);
+    tokens_.resize(keep);
+}
+
+void common_chat_input::clear() {
+    text_.clear();
+    tokens_.clear();
+    starts_.clear();
+}
+
+common_chat_session::common_chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
+                                         const common_chat_templates_inputs& inputs,
+                                         const common_chat_session_params& params)
+    : vocab_(vocab) {
+    common_chat_params rendered = common_chat_templates_apply(templates, inputs);
+    prompt_.text = std::move(rendered.prompt);
+    stops_ = rendered.additional_stops;
+
+    parser_ = common_chat_parser_params(rendered);
+    parser_.reasoning_format = inputs.reasoning_format;
+    parser_.is_continuation = inputs.continue_final_message != COMMON_CHAT_CONTINUATION_NONE;
+    parser_.echo = params.echo;
+    parser_.debug = params.debug;
+    if (!rendered.parser.empty()) parser_.parser.load(rendered.parser);
+
+    message_.role = "assistant";
+    // A continued assistant message already holds text; without echo the first diffs must not repeat it.
+    if (parser_.is_continuation && !parser_.echo) message_ = common_chat_parse("", true, parser_);
+}
+
+const common_chat_msg& common_chat_session::feed(const common_chat_input& piece) {
+    output_.append(piece);
+    common_chat_msg parsed = common_chat_parse(output_.str(), true, parser_);
+    // An unfinished output may parse to nothing yet (a tool-call opening tag, say); keep the last message then.
+    if (!parsed.empty()) message_ = std::move(parsed);
+    return message_;
+}
+
+const common_chat_msg& common_chat_session::finish(const common_chat_input& piece) {
+    output_.append(piece);
+    message_ = common_chat_parse(output_.str(), false, parser_);
+    return message_;
+}
