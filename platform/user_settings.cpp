@@ -1,0 +1,136 @@
+#include "platform/user_settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string home_folder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
+    return "/";
+}
+
+// Owns one descriptor.
+struct fd_owner {
+    int fd = -1;
+    explicit fd_owner(int f) : fd(f) {}
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+    ~fd_owner() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Whole file into `out`; false when it cannot be opened or read.
+bool read_whole(const fs::path& file, std::string& out) {
+    fd_owner f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) return false;
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+[[noreturn]] void fail(const fs::path& file, int err) {
+    throw std::runtime_error("cannot write " + file.string() + ": " + std::strerror(err));
+}
+
+void write_all(int fd, const std::string& text, const fs::path& file) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail(file, errno);
+        done += static_cast<size_t>(n);
+    }
+}
+
+nlohmann::json read_object(const fs::path& file) {
+    std::string text;
+    if (!read_whole(file, text)) return nlohmann::json::object();
+    nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+    if (!doc.is_object()) return nlohmann::json::object();
+    return doc;
+}
+
+}  // namespace
+
+fs::path user_settings_folder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    // The base-directory rules say a relative value is invalid and must be ignored.
+    if (xdg && xdg[0] == '/') return fs::path(xdg) / "mivra";
+    return fs::path(home_folder()) / ".config" / "mivra";
+}
+
+fs::path user_settings_file(const std::string& program) {
+    return user_settings_folder() / (program + ".json");
+}
+
+std::string read_user_setting(const fs::path& file, const std::string& name) {
+    try {
+        nlohmann::json doc = read_object(file);
+        auto it = doc.find(name);
+        if (it != doc.end() && it->is_string()) return it->get<std::string>();
+    } catch (const std::exception&) {
+    }
+    return "";
+}
+
+void write_user_setting(const fs::path& file, const std::string& name, const std::string& value) {
+    const fs::path folder = file.parent_path();
+    std::error_code ec;
+    if (!folder.parent_path().empty()) fs::create_directories(folder.parent_path(), ec);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) fail(file, errno);
+
+    // Held until the rename is done, so two writers never lose each other's values.
+    fs::path lock_name = file;
+    lock_name += ".lock";
+    fd_owner lock(::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.fd < 0) fail(file, errno);
+    while (::flock(lock.fd, LOCK_EX) != 0) {
+        if (errno != EINTR) fail(file, errno);
+    }
+
+    nlohmann::json doc = read_object(file);
+    doc[name] = value;
+    const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+
+    fs::path tmp = file;
+    tmp += ".tmp";
+    fd_owner out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.fd < 0) fail(file, errno);
+    try {
+        write_all(out.fd, text, file);
+        if (::fsync(out.fd) != 0) fail(file, errno);
+        int fd = out.fd;
+        out.fd = -1;
+        if (::close(fd) != 0) fail(file, errno);
+        if (::rename(tmp.c_str(), file.c_str()) != 0) fail(file, errno);
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
+    }
+}
