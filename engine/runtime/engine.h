@@ -1,0 +1,121 @@
+// The engine: the model host of `run` and `serve`. It opens a pack, owns the expert cache and the model runner, and
+// runs one worker thread that serves every text generation of the process.
+//
+// Callers on any thread hand a request to generate(), which queues it and blocks until the worker is through with
+// it. The worker admits queued requests into the runner's slots (up to -np at once), choosing for each the slot
+// whose cached tokens share the longest prefix with its prompt, and advances all admitted requests together, one
+// batched evaluation per pass: prompt chunks of at most 512 tokens, or the last sampled token plus draft tokens.
+// Text leaves through each request's on_text on the worker thread.
+//
+// Threads and locking
+// - `mutex_` (the engine mutex) guards queue_, stop_ and every request's `done` flag; `cv_` is used in both
+//   directions, always with notify_all: generate() announces a new request, the worker ends every pass with one.
+// - Only the worker touches admitted requests, the slots, slot_tokens, saved_kvs (after construction), the runner
+//   and the cache. It calls on_text without the mutex, one callback after another.
+// - A request is retired (done set, removed from the active list) in one locked section; after that the worker never
+//   touches it again, because its owner may return from generate() and free it at once.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chat.h"
+#include "cli/engine_options.h"
+#include "engine/pack/model.h"
+#include "engine/runtime/expert_cache.h"
+#include "engine/runtime/generation.h"
+#include "engine/runtime/model_runner.h"
+
+struct llama_model;
+struct llama_vocab;
+
+// One saved prompt KV file in the index of the store (least recently used first).
+struct saved_kv_entry {
+    std::string path;             // full path of the .pkv file (UTF-8)
+    std::vector<int32_t> tokens;  // the prompt token ids stored in it
+};
+
+class engine {
+public:
+    // Builds everything and starts the worker: opens the pack, loads core.gguf's vocabulary and chat template,
+    // builds the expert cache and the runner, warms the cache from hot.bin, then prints the banner on stderr.
+    // Throws the pack's, the cache's or the runner's errors, or "cannot load vocabulary from core.gguf"; what was
+    // built is released.
+    explicit engine(const engine_options& options);
+    // Stops and joins the worker, then frees everything. No generate() may be in progress.
+    ~engine();
+    engine(const engine&) = delete;
+    engine& operator=(const engine&) = delete;
+
+    // Generates up to max_tokens tokens after `prompt` and blocks until done; text goes to on_text on the worker
+    // thread. `lossy` overrides the engine's default knobs for this request (nullptr: the defaults). Throws "empty
+    // prompt" or "prompt longer than the context" before queueing, or the error that ended the request.
+    // Safe to call from any number of threads at once.
+    generation_stats generate(const std::vector<int32_t>& prompt, int32_t max_tokens, const sampling_params& sampling,
+                              const std::vector<std::string>& stop, const on_text_fn& on_text,
+                              const lossy_params* lossy = nullptr);
+    // The text's tokens, special tokens added and special-token text parsed. Safe from any thread.
+    std::vector<int32_t> tokenize(const std::string& text) const;
+    // The runner's context length per slot (a multiple of 256).
+    int32_t n_ctx() const;
+
+    // Read by the front ends, never written by them.
+    engine_options options;
+    model mdl;
+    const llama_vocab* vocab = nullptr;  // of core.gguf, loaded without weights
+    int32_t n_vocab = 0;                 // width of one logits row
+    common_chat_templates_ptr templates;
+    std::unique_ptr<expert_cache> cache;
+    std::unique_ptr<model_runner> runner;  // destroyed before the cache; its `lossy` holds the default knobs
+    std::vector<std::vector<int32_t>> slot_tokens;  // worker only: per slot, the tokens whose KV it holds
+    std::vector<saved_kv_entry> saved_kvs;           // worker only (the scan runs before it starts)
+
+private:
+    struct backend_guard {
+        backend_guard();
+        ~backend_guard();
+    };
+    struct llama_model_deleter {
+        void operator()(llama_model* m) const;
+    };
+
+    backend_guard backend_;
+    std::unique_ptr<llama_model, llama_model_deleter> llama_model_;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<generation_request*> queue_;  // [mutex_] waiting for a slot, oldest first
+    bool stop_ = false;                      // [mutex_]
+    std::vector<generation_request*> active_;    // worker only
+    std::vector<generation_request*> finished_;  // worker only: finished during the current pass
+    uint64_t passes_ = 0;                        // worker only
+    std::thread worker_;
+
+    void worker_loop();
+    void admit(generation_request& r);
+    void step_batch();
+    void finish_request(generation_request& r);
+    bool is_finished(const generation_request* r) const;
+    void send_queue_keepalives(std::unique_lock<std::mutex>& lock);
+    void ram_recheck();
+
+    // Token generation (generation.cpp).
+    bool sample_token(generation_request& r, const float* row);
+    std::vector<int32_t> propose_draft(generation_request& r);
+    void verify_draft(generation_request& r, const float* rows);
+
+    // hot.bin in the pack folder: usage scores that survive a restart (hot_bin.cpp).
+    void load_hot_bin();
+    void save_hot_bin();
+
+    // Saved prompt KV store (saved_kv_store.cpp).
+    void scan_saved_kvs();
+    int32_t restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot);
+    void save_prompt_kv(generation_request& r, int32_t slot);
+};
