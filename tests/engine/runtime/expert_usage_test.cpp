@@ -1,0 +1,225 @@
+// Usage scores, the hot set, prefetching and the warm start of the expert cache, and demands that meet slots
+// claimed by prefetches.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <thread>
+
+#include "engine/runtime/cache_test.h"
+
+namespace {
+
+std::set<int64_t> hot_keys(expert_cache& c, int64_t n_keys) {
+    std::set<int64_t> hot;
+    for (int64_t k = 0; k < n_keys; ++k)
+        if (c.is_hot(k)) hot.insert(k);
+    return hot;
+}
+
+// The hot set that saved scores give with 16 slots and n_hot = 16 * fraction.
+TEST_F(ExpertCache, HotSetFromScores) {
+    test_pack::make(p, 4, 8, false);
+    const struct {
+        const char* name;
+        std::vector<float> scores;  // keys 0.. in order, the rest 0
+        float fraction;
+        std::set<int64_t> hot;
+    } cases[] = {
+        {"the n_hot highest", {6, 5, 4, 3, 2, 1}, 3.0f / 16, {0, 1, 2}},
+        {"ties at the threshold are all hot", {5, 5, 5, 1}, 2.0f / 16, {0, 1, 2}},
+        {"n_hot 0 makes nothing hot", {6, 5, 4}, 0.0f, {}},
+        {"n_hot above the key count: every used expert", {3, 0, 2, 0, 1}, 4.0f, {0, 2, 4}},
+        {"scores below 1e-6 are never hot", {2, 1e-7f}, 4.0f, {0}},
+        {"all zero", {}, 0.25f, {}},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        auto c = make_cache(16, 1, t.fraction);
+        std::vector<float> scores(32, 0.0f);
+        std::copy(t.scores.begin(), t.scores.end(), scores.begin());
+        c->warm_start(scores);
+        EXPECT_EQ(hot_keys(*c, 32), t.hot);
+        EXPECT_EQ(c->usage_snapshot(), scores);
+    }
+}
+
+TEST_F(ExpertCache, UsageHalvesEvery4096Uses) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(16, 1);
+    for (int i = 0; i < 4095; ++i) {
+        acquire(*c, 3);
+        c->unpin_all();
+    }
+    auto usage = c->usage_snapshot();
+    EXPECT_EQ(usage[3], 4095.0f);
+    acquire(*c, 7);  // the 4096th use counts first, then everything halves
+    usage = c->usage_snapshot();
+    EXPECT_EQ(usage[3], 2047.5f);
+    EXPECT_EQ(usage[7], 0.5f);
+    c->unpin_all();
+}
+
+TEST_F(ExpertCache, HotSetFollowsUsesEvery256) {
+    test_pack::make(p, 4, 8, false);
+    for (float fraction : {0.0f, 0.25f}) {
+        SCOPED_TRACE(fraction);
+        auto c = make_cache(16, 1, fraction);
+        for (int i = 0; i < 255; ++i) {
+            acquire(*c, 5);
+            c->unpin_all();
+        }
+        EXPECT_FALSE(c->is_hot(5));
+        acquire(*c, 5);
+        c->unpin_all();
+        EXPECT_EQ(c->is_hot(5), fraction > 0) << "after the 256th use";
+    }
+}
+
+TEST_F(ExpertCache, PrefetchOfPresentExpertDoesNothing) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(16, 1);
+    load(*c, p, {0});
+    gate().close();
+    int32_t loading = acquire(*c, 1);
+    gate().wait_held(1);
+    int32_t queued = acquire(*c, 2);
+    prefetch(*c, 3);
+    auto keys = slot_keys(*c);
+    for (int64_t k : {0, 1, 2, 3}) prefetch(*c, k);  // ready, loading, queued, queued by prefetch
+    EXPECT_EQ(slot_keys(*c), keys);
+    EXPECT_EQ(c->stats().prefetch_issued, 1u);
+    EXPECT_EQ(c->usage_snapshot()[3], 0.0f) << "a prefetch is not a use";
+    gate().open();
+    wait_for(*c, {loading, queued});
+    c->unpin_all();
+}
+
+TEST_F(ExpertCache, CancelFreesOnlyUnstartedUnclaimedPrefetches) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(16, 1);
+    gate().close();
+    prefetch(*c, 10);  // its read starts and is held
+    gate().wait_held(1);
+    prefetch(*c, 11);  // still queued: cancelled
+    prefetch(*c, 12);  // queued, then acquired: stays
+    int32_t claimed = acquire(*c, 12);
+    c->cancel_prefetches();
+    auto keys = slot_keys(*c);
+    EXPECT_EQ(std::count(keys.begin(), keys.end(), 11), 0);
+    EXPECT_EQ(c->resident_bytes(), 2 * c->expert_bytes());
+    gate().open();
+    wait_for(*c, {claimed});
+    EXPECT_TRUE(p.holds(c->slot_memory(claimed), 12, false));
+    c->unpin_all();
+    // The prefetch that was loading ends as an ordinary ready slot.
+    int32_t s = load(*c, p, {10})[0];
+    EXPECT_TRUE(p.holds(c->slot_memory(s), 10, false));
+    auto log = gate().log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), p.full_offset(11)), 0);
+    auto st = c->stats();
+    EXPECT_EQ(st.prefetch_issued, 3u);
+    EXPECT_EQ(st.prefetch_used, 2u);
+    EXPECT_EQ(st.misses, 0u);
+}
+
+TEST_F(ExpertCache, WarmStart) {
+    test_pack::make(p, 4, 8, false);
+    std::vector<float> descending(32);
+    for (int k = 0; k < 32; ++k) descending[k] = static_cast<float>((k * 7) % 32 + 1);  // all positive, distinct
+    std::vector<float> with_nan(32, 0.0f);
+    with_nan[4] = NAN;
+    with_nan[9] = 2.0f;
+    const struct {
+        const char* name;
+        std::vector<float> saved;
+        uint64_t prefetched;
+        std::vector<float> usage;  // expected scores afterwards
+    } cases[] = {
+        {"wrong length", std::vector<float>(31, 1.0f), 0, std::vector<float>(32, 0.0f)},
+        {"all zero", std::vector<float>(32, 0.0f), 0, std::vector<float>(32, 0.0f)},
+        {"more positive scores than slots", descending, 16, descending},
+        {"a NaN counts as unused", with_nan, 1, [] {
+             std::vector<float> v(32, 0.0f);
+             v[9] = 2.0f;
+             return v;
+         }()},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        auto c = make_cache(16, 2, 0.25f);
+        c->warm_start(t.saved);
+        EXPECT_EQ(c->stats().prefetch_issued, t.prefetched);
+        EXPECT_EQ(c->usage_snapshot(), t.usage);
+        // The prefetched experts are the most used ones, read in full.
+        std::vector<int64_t> order = key_range(0, 32);
+        std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return t.usage[a] > t.usage[b]; });
+        std::vector<int64_t> top(order.begin(), order.begin() + t.prefetched);
+        auto keys = slot_keys(*c);
+        std::vector<int64_t> held(keys.begin(), keys.begin() + t.prefetched);
+        EXPECT_EQ(held, top);
+        load(*c, p, top);
+        EXPECT_EQ(c->stats().prefetch_used, t.prefetched);
+    }
+}
+
+// A warm start fills every slot with prefetches that have not been read yet; the first chunk of demands must take
+// those slots over (and wait for the one being read) instead of failing.
+TEST_F(ExpertCache, DemandsAfterWarmStartTakeOverQueuedPrefetches) {
+    test_pack::make(p, 4, 16, false);
+    std::vector<float> scores(64, 0.0f);
+    for (int k = 32; k < 48; ++k) scores[k] = static_cast<float>(100 - k);
+    auto c = make_cache(16, 1, 0.25f);
+    gate().close();
+    c->warm_start(scores);
+    gate().wait_held(1);
+    ASSERT_EQ(c->stats().prefetch_issued, 16u);
+    // Open the gate once fifteen demands have taken over the fifteen queued prefetches.
+    std::jthread opener([&] {
+        for (auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+             std::chrono::steady_clock::now() < give_up;) {
+            auto keys = slot_keys(*c);
+            if (std::count_if(keys.begin(), keys.end(), [](int64_t k) { return k >= 0 && k < 16; }) == 15) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        gate().open();
+    });
+    load(*c, p, key_range(0, 16));  // the 16th demand waits for the held read
+    opener.join();
+    load(*c, p, key_range(16, 16));
+    EXPECT_EQ(c->stats().misses, 32u);
+    auto log = gate().log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), p.full_offset(47)), 0) << "a taken-over prefetch was read";
+}
+
+// The same without holding reads: the warm start's reads race the demands.
+TEST_F(ExpertCache, WarmStartThenTwiceTheSlotsInDemands) {
+    test_pack::make(p, 4, 16, true);
+    std::vector<float> scores(64);
+    for (int k = 0; k < 64; ++k) scores[k] = static_cast<float>(k + 1);
+    for (int round = 0; round < 20; ++round) {
+        auto c = make_cache(16, 4, -1.0f);
+        c->set_lowbit(true);
+        c->warm_start(scores);
+        load(*c, p, key_range(0, 16), true);
+        load(*c, p, key_range(16, 16), round % 2 == 0);
+    }
+}
+
+TEST_F(ExpertCache, DemandWaitsForUnpinnedReadInFlight) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(16, 1);
+    gate().close();
+    std::vector<int32_t> first;
+    for (int64_t k = 0; k < 16; ++k) first.push_back(acquire(*c, k));
+    gate().wait_held(1);
+    c->unpin_all();  // e.g. a chunk abandoned by an error: every slot queued or loading, none pinned
+    std::jthread opener = open_gate_later();
+    int32_t s = acquire(*c, 20);
+    opener.join();
+    wait_for(*c, {s});
+    EXPECT_TRUE(p.holds(c->slot_memory(s), 20, false));
+    c->unpin_all();
+}
+
+}  // namespace
