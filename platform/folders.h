@@ -1,0 +1,40 @@
+// Where the program and the user's data live on this system.
+//
+// Windows folder          here
+//   program folder        folder of /proc/self/exe
+//   %APPDATA%\Mivra       $XDG_DATA_HOME/Mivra   (default ~/.local/share/Mivra), created with mode 0700
+//   %LOCALAPPDATA%\Mivra  $XDG_STATE_HOME/Mivra  (default ~/.local/state/Mivra)
+//   HKCU\Software\Mivra   $XDG_CONFIG_HOME/mivra (default ~/.config/mivra)
+//   %USERPROFILE%         $HOME
+//   Documents             XDG_DOCUMENTS_DIR of user-dirs.dirs, else ~/Documents
+//
+// An XDG variable that is unset, empty or not an absolute path counts as unset (as the XDG rules say). HOME that is
+// unset or empty falls back to the password database. These functions read the environment but never change it;
+// they are safe from any thread as long as nobody calls setenv.
+#pragma once
+
+#include <filesystem>
+
+// The full path of the running program file; empty when /proc/self/exe cannot be read.
+std::filesystem::path executable_path();
+
+// The user's home folder ($HOME, else the password database's entry, else "/").
+std::filesystem::path home_folder();
+
+// The application-data folder, $XDG_DATA_HOME/Mivra. Creates it (and missing parents) with mode 0700 when it does
+// not exist yet; a failure to create is ignored here and shows up when a caller writes into it.
+std::filesystem::path app_data_folder_path();
+
+// The launcher's local application-data folder, $XDG_STATE_HOME/Mivra. Not created.
+std::filesystem::path local_app_data_folder_path();
+
+// The folder of per-user configuration files, $XDG_CONFIG_HOME/mivra. Not created.
+std::filesystem::path config_folder_path();
+
+// The user's documents folder: XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs when set there, else
+// $HOME/Documents. Not created.
+std::filesystem::path documents_folder_path();
+
+// Creates `folder` and its missing parents, each new one with mode 0700 (existing ones are left as they are).
+// False when the folder does not exist afterwards.
+bool create_private_folders(const std::filesystem::path& folder);
