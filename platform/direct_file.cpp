@@ -100,7 +100,7 @@ uint64_t direct_file::read_at(void* buf, uint64_t bytes, uint64_t offset) {
         ssize_t got = transfer(fd, out + done, bytes - done, at);
         if (got < 0) {
             if (errno == EINTR) continue;
-            if (errno == EINVAL && direct && done == 0 && open_buffered()) {
+            if (errno == EINVAL && direct && open_buffered()) {
                 // The descriptor opened with O_DIRECT but the file system rejects unbuffered reads:
                 // read this file through the page cache from now on.
                 ::close(fd_);

@@ -1,0 +1,35 @@
+// Reserved address space: commit, decommit and recommit in place; decommitted pages are gone and inaccessible.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/virtual_memory.h"
+
+namespace {
+
+TEST(VirtualMemory, CommitDecommitInPlace) {
+    const uint64_t page = 4096;
+    const uint64_t size = 64ull << 30;  // far more than the machine's RAM: nothing is backed until committed
+    reserved_memory region(size);
+    ASSERT_TRUE(region.valid());
+    uint8_t* base = region.data();
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(base) % page, 0u);
+    uint8_t* mid = base + (size / 2);
+    ASSERT_TRUE(commit_memory(mid, 4 * page));
+    std::memset(mid, 0x5A, 4 * page);
+    decommit_memory(mid + 2 * page, 2 * page);
+    EXPECT_EQ(mid[0], 0x5A);
+    EXPECT_DEATH(mid[2 * page] = 1, "");
+    ASSERT_TRUE(commit_memory(mid + 2 * page, 2 * page));
+    EXPECT_EQ(mid[2 * page], 0) << "recommitted pages start zeroed";
+    EXPECT_EQ(mid[page], 0x5A);
+    EXPECT_EQ(region.data(), base);
+}
+
+TEST(VirtualMemory, ImpossibleReservationFails) {
+    reserved_memory region(1ull << 62);
+    EXPECT_FALSE(region.valid());
+    EXPECT_EQ(reserve_address_space(0), nullptr);
+}
+
+}  // namespace
