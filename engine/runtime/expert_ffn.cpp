@@ -1,0 +1,177 @@
+// The expert FFN of a group of resident experts, computed on the cache's slot memory in place.
+//
+// Experts whose slots share a layout (the layer's full or low-bit table) are computed together: the weights are a
+// 3-D view of the cache arena in which matrix i is slot first_slot + i, and one ggml_mul_mat_id node per
+// projection computes every routed entry of the set, with the same kernels and the same per-row arithmetic as
+// libllama's routed experts. Such a node needs work memory for (slot span x entries) row mappings, so a set's
+// span is bounded and widely spread slots go into several sets.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "engine/runtime/expert_cache.h"
+#include "engine/runtime/model_runner.h"
+#include "ggml.h"
+
+namespace {
+
+constexpr size_t max_mapping_bytes = size_t(4) << 20;  // per mul_mat_id node: span x (entries x 8 + 64)
+
+struct expert_set {
+    bool lowbit = false;
+    int32_t first_slot = 0;
+    int32_t last_slot = 0;
+    std::vector<int32_t> entries;  // routes positions (row * k + position) of every member
+    std::vector<int32_t> slots;    // slot per entry
+    std::vector<int32_t> experts;  // expert id per entry
+    ggml_tensor* act = nullptr;    // FFN activation, n_ff_exp per entry
+    ggml_tensor* out = nullptr;    // n_embd per entry
+};
+
+size_t mapping_bytes(int64_t span, size_t n_entries) { return static_cast<size_t>(span) * (n_entries * 8 + 64); }
+
+// A (ne0, rows, span) view of the arena: matrix i is the part at `offset` in slot first + i.
+ggml_tensor* arena_view(ggml_context* views, const expert_cache& cache, const pack_part& part, int64_t rows,
+                        int32_t first, int32_t span) {
+    ggml_tensor* t = ggml_new_tensor_3d(views, static_cast<ggml_type>(part.type_id), part.ne0, rows, span);
+    t->nb[2] = cache.expert_bytes();
+    t->nb[3] = t->nb[2] * span;
+    t->data = cache.slot_memory(first) + part.offset;
+    return t;
+}
+
+// Gate and up lie back to back with one type and shape: one product computes both.
+bool gate_up_adjacent(const pack_layer& pl) {
+    return pl.gate.type_id == pl.up.type_id && pl.gate.ne0 == pl.up.ne0 && pl.gate.ne1 == pl.up.ne1 &&
+           pl.up.offset == pl.gate.offset + pl.gate.bytes &&
+           pl.gate.bytes == ggml_row_size(static_cast<ggml_type>(pl.gate.type_id), pl.gate.ne0) * pl.gate.ne1;
+}
+
+}  // namespace
+
+void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32_t>& group,
+                               const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
+    const int32_t k = hparams.n_expert_used;
+    const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
+
+    ggml_tensor* gate_b = nullptr;
+    ggml_tensor* up_b = nullptr;
+    ggml_tensor* down_b = nullptr;
+    if (is_gpt_oss) {
+        const runner_layer_weights& lw = layers[layer];
+        gate_b = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
+        up_b = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
+        down_b = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
+    }
+
+    // Members ordered by layout, then slot; consecutive members form a set while the span stays small.
+    std::vector<int32_t> order(group);
+    std::vector<uint8_t> low(slot.size(), 0);
+    for (int32_t d : group) low[d] = cache->holds_lowbit(slot[d]) ? 1 : 0;
+    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+        return low[a] != low[b] ? low[a] < low[b] : slot[a] < slot[b];
+    });
+    std::vector<expert_set> sets;
+    for (int32_t d : order) {
+        const size_t n = entries[d].size();
+        if (sets.empty() || sets.back().lowbit != (low[d] != 0) ||
+            mapping_bytes(slot[d] - sets.back().first_slot + 1, sets.back().entries.size() + n) > max_mapping_bytes) {
+            sets.emplace_back();
+            sets.back().lowbit = low[d] != 0;
+            sets.back().first_slot = slot[d];
+        }
+        expert_set& s = sets.back();
+        s.last_slot = slot[d];
+        for (int32_t e : entries[d]) {
+            s.entries.push_back(e);
+            s.slots.push_back(slot[d]);
+            s.experts.push_back(routes[e]);
+        }
+    }
+
+    size_t n_entries = 0;
+    for (const expert_set& s : sets) n_entries += s.entries.size();
+    const size_t nodes = (seqs.size() * group.size() + 1) * 16;
+    const size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
+    ggml_context* views = ggml_init({(4 * sets.size() + 2) * ggml_tensor_overhead() + 1024, nullptr, true});
+    ggml_context* ctx = nullptr;
+    try {
+        ctx = scratch_context(bytes, nodes);
+    } catch (...) {
+        ggml_free(views);
+        throw;
+    }
+    ggml_cgraph* gf = ggml_new_graph_custom(ctx, nodes, false);
+    ggml_tensor* x = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, R);
+    x->data = ffn_input.data();
+
+    for (expert_set& s : sets) {
+        const int64_t n = static_cast<int64_t>(s.entries.size());
+        const int32_t span = s.last_slot - s.first_slot + 1;
+        const pack_layer& pl = s.lowbit ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
+
+        // One-token steps broadcast the single row over the entry list (ids (n, 1)); otherwise every entry
+        // gets its own gathered row (ids (1, n)).
+        ggml_tensor* ids = R == 1 ? ggml_new_tensor_2d(ctx, GGML_TYPE_I32, n, 1) : ggml_new_tensor_2d(ctx, GGML_TYPE_I32, 1, n);
+        ggml_tensor* eids = ggml_new_tensor_2d(ctx, GGML_TYPE_I32, ids->ne[0], ids->ne[1]);
+        for (int64_t j = 0; j < n; ++j) {
+            static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
+            static_cast<int32_t*>(eids->data)[j] = s.experts[j];
+        }
+        ggml_tensor* b;
+        if (R == 1) {
+            b = ggml_reshape_3d(ctx, x, E, 1, 1);
+        } else {
+            ggml_tensor* rows = ggml_new_tensor_1d(ctx, GGML_TYPE_I32, n);
+            for (int64_t j = 0; j < n; ++j) static_cast<int32_t*>(rows->data)[j] = s.entries[j] / k;
+            b = ggml_reshape_3d(ctx, ggml_get_rows(ctx, x, rows), E, 1, n);
+        }
+
+        ggml_tensor* down = arena_view(views, *cache, pl.down, pl.down.ne1, s.first_slot, span);
+        if (!is_gpt_oss && gate_up_adjacent(pl)) {
+            ggml_tensor* gate_up = arena_view(views, *cache, pl.gate, 2 * pl.gate.ne1, s.first_slot, span);
+            s.act = ggml_swiglu(ctx, ggml_mul_mat_id(ctx, gate_up, b, ids));
+        } else {
+            ggml_tensor* gate = arena_view(views, *cache, pl.gate, pl.gate.ne1, s.first_slot, span);
+            ggml_tensor* up = arena_view(views, *cache, pl.up, pl.up.ne1, s.first_slot, span);
+            ggml_tensor* u = ggml_mul_mat_id(ctx, up, b, ids);
+            ggml_tensor* g = ggml_mul_mat_id(ctx, gate, b, ids);
+            if (is_gpt_oss) {
+                u = ggml_add_id(ctx, u, up_b, eids);
+                g = ggml_add_id(ctx, g, gate_b, eids);
+                s.act = ggml_swiglu_oai(ctx, g, u, 1.702f, 7.0f);
+            } else {
+                s.act = ggml_swiglu_split(ctx, g, u);
+            }
+        }
+        s.out = ggml_mul_mat_id(ctx, down, s.act, ids);
+        if (is_gpt_oss) s.out = ggml_add_id(ctx, s.out, down_b, eids);
+        ggml_build_forward_expand(gf, s.out);
+    }
+
+    try {
+        compute(gf);
+    } catch (...) {
+        ggml_free(ctx);
+        ggml_free(views);
+        throw;
+    }
+
+    // Outputs and activations are contiguous, one row per entry in set order.
+    for (const expert_set& s : sets) {
+        const float* out = static_cast<const float*>(s.out->data);
+        const float* act = static_cast<const float*>(s.act->data);
+        for (size_t j = 0; j < s.entries.size(); ++j) {
+            const int32_t e = s.entries[j];
+            std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
+            if (!imatrix) continue;
+            float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
+            const float* in = ffn_input.data() + static_cast<size_t>(e / k) * E;
+            for (int64_t c = 0; c < E; ++c) row[c] += in[c] * in[c];
+            const float* a = act + j * F;
+            for (int64_t c = 0; c < F; ++c) row[E + c] += a[c] * a[c];
+        }
+    }
+    ggml_free(ctx);
+    ggml_free(views);
+}

@@ -1,0 +1,252 @@
+// The runner on its own: results independent of the cache size and of batching, KV save and load, the order of
+// the eval checks, the KV allocation guard, the counters and the importance-matrix sums.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <sstream>
+
+#include "runner_fixture.h"
+
+// Huge allocations in the KV guard test must fail with a null pointer under the address sanitizer too.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
+using namespace runner_test;
+
+namespace {
+
+struct arch_case {
+    const char* name;
+    fixture_model_options (*options)();
+};
+
+std::string case_name(const ::testing::TestParamInfo<arch_case>& info) {
+    return std::string(info.param.name) == "gpt-oss" ? "gpt_oss" : info.param.name;
+}
+
+std::vector<float> rows(const std::vector<float>& logits, int first, int count, int V) {
+    return std::vector<float>(logits.begin() + size_t(first) * V, logits.begin() + size_t(first + count) * V);
+}
+
+std::string error_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+class RunnerArchs : public ::testing::TestWithParam<arch_case> {};
+
+TEST_P(RunnerArchs, SixteenSlotsGiveTheSameLogitsAsEveryExpertResident) {
+    const packed_model& p = packed(GetParam().name, GetParam().options());
+    auto all = load(p, 0, 512, 1, 0);
+    auto small = load(p, 16, 512, 1, 2);  // the minimum cache, with prefetching on
+    ASSERT_EQ(small->cache->n_slots(), 16);
+    const int V = all->m.hparams.n_vocab;
+    const std::vector<int32_t> prompt = random_tokens(200, 3);
+
+    const std::vector<float> want = all->runner->eval({request(0, prompt, true)});
+    const std::vector<float> got = small->runner->eval({request(0, prompt, true)});
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want) << "prefill logits differ";
+    // 200 tokens route to more distinct experts per layer than there are slots: the layers ran in chunks.
+    EXPECT_GT(small->cache->stats().misses, uint64_t(16 * all->m.hparams.n_layer));
+
+    int32_t next = argmax(want.data() + size_t(199) * V, V);
+    for (int i = 0; i < 8; ++i) {
+        const std::vector<float> a = all->runner->eval_sequence({next});
+        const std::vector<float> b = small->runner->eval_sequence({next});
+        ASSERT_TRUE(a == b) << "decode step " << i;
+        next = argmax(a.data(), V);
+    }
+}
+
+TEST_P(RunnerArchs, BatchRowsEqualWhatEachSequenceGivesAlone) {
+    const packed_model& p = packed(GetParam().name, GetParam().options());
+    auto batched = load(p, 0, 512, 2);
+    auto alone = load(p, 0, 512, 2);
+    const int V = batched->m.hparams.n_vocab;
+    const std::vector<int32_t> a = random_tokens(40, 21), b = random_tokens(33, 22);
+    const std::vector<int32_t> a5 = random_tokens(5, 23), b1 = random_tokens(1, 24);
+
+    const std::vector<float> prefill = batched->runner->eval({request(0, a), request(1, b)});
+    ASSERT_EQ(prefill.size(), size_t(2) * V);
+    const std::vector<float> step = batched->runner->eval({request(0, a5, true), request(1, b1)});
+    ASSERT_EQ(step.size(), size_t(6) * V);
+    EXPECT_EQ(batched->runner->n_past, (std::vector<int32_t>{45, 34}));
+
+    EXPECT_TRUE(rows(prefill, 0, 1, V) == alone->runner->eval({request(0, a)}));
+    EXPECT_TRUE(rows(prefill, 1, 1, V) == alone->runner->eval({request(1, b)}));
+    EXPECT_TRUE(rows(step, 0, 5, V) == alone->runner->eval({request(0, a5, true)}));
+    EXPECT_TRUE(rows(step, 5, 1, V) == alone->runner->eval({request(1, b1)}));
+}
+
+TEST_P(RunnerArchs, SavedCellsLoadedIntoAnotherSlotContinueIdentically) {
+    const packed_model& p = packed(GetParam().name, GetParam().options());
+    auto l = load(p, 0, 512, 3);
+    model_runner& r = *l->runner;
+    r.eval({request(0, random_tokens(40, 31))});
+
+    std::stringstream saved;
+    r.save_kv(saved, 40, 0);
+    r.load_kv(saved, 40, 40, 1);
+    EXPECT_EQ(r.n_past[1], 40);
+    const std::vector<int32_t> t = random_tokens(1, 32);
+    const std::vector<float> from_slot0 = r.eval({request(0, t)});
+    EXPECT_TRUE(from_slot0 == r.eval({request(1, t)}));
+
+    // A prefix of a longer block: the first 25 of 40 stored cells in every layer.
+    saved.clear();
+    saved.seekg(0);
+    r.load_kv(saved, 25, 40, 2);
+    EXPECT_EQ(r.n_past[2], 25);
+    r.n_past[0] = 25;  // the same prefix, reused in place
+    const std::vector<float> prefix = r.eval({request(0, t)});
+    EXPECT_TRUE(prefix == r.eval({request(2, t)}));
+    EXPECT_FALSE(prefix == from_slot0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
+                         ::testing::Values(arch_case{"qwen3moe", qwen3moe_options},
+                                           arch_case{"gpt-oss", gpt_oss_options}),
+                         case_name);
+
+TEST(RunnerErrors, EvalChecksEachRequestInOrderBeforeAnyLayerRuns) {
+    auto l = load(packed("qwen3moe", qwen3moe_options()), 0, 300, 2);
+    model_runner& r = *l->runner;
+    EXPECT_EQ(r.n_ctx, 512);
+    r.eval({request(0, random_tokens(10, 1))});
+    const std::vector<int32_t> past = r.n_past;
+
+    struct {
+        std::vector<sequence_request> batch;
+        const char* error;
+    } cases[] = {
+        {{}, "eval: no sequences"},
+        {{request(2, {1})}, "eval: slot out of range"},
+        {{request(0, {})}, "eval: no tokens"},
+        {{request(1, random_tokens(513, 2))}, "context full"},
+        {{request(0, random_tokens(503, 2))}, "context full"},
+        {{request(0, {1}), request(0, {2})}, "eval: slot twice in one batch"},
+        {{request(0, {1}), request(0, {})}, "eval: no tokens"},  // the second request fails its own checks first
+        {{request(1, {1}), request(0, {5, 151936})}, "token id out of range"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(error_of([&] { r.eval(c.batch); }), c.error);
+        EXPECT_EQ(r.n_past, past) << c.error;
+    }
+    // Filling the context exactly is allowed.
+    r.eval({request(0, random_tokens(502, 3))});
+    EXPECT_EQ(r.n_past[0], 512);
+}
+
+TEST(RunnerErrors, KvTransfersRefuseBadCountsAndShortStreams) {
+    auto l = load(packed("qwen3moe", qwen3moe_options()), 0, 256, 2);
+    model_runner& r = *l->runner;
+    r.eval({request(0, random_tokens(3, 1))});
+    std::stringstream s;
+    EXPECT_EQ(error_of([&] { r.save_kv(s, 4, 0); }), "save_kv: only 3 cells cached");
+    r.save_kv(s, 3, 0);
+    EXPECT_EQ(error_of([&] { r.load_kv(s, 4, 3, 1); }), "load_kv: bad cell count");
+    EXPECT_EQ(error_of([&] { r.load_kv(s, 257, 300, 1); }), "load_kv: bad cell count");
+
+    r.n_past[1] = 7;
+    std::string bytes = s.str();
+    std::stringstream cut(bytes.substr(0, bytes.size() - 1));
+    EXPECT_EQ(error_of([&] { r.load_kv(cut, 3, 3, 1); }), "load_kv: short read");
+    EXPECT_EQ(r.n_past[1], 0);
+}
+
+TEST(RunnerErrors, ConstructionRefusesOtherArchsAndUnallocatableKvCaches) {
+    auto l = load(packed("qwen3moe", qwen3moe_options()), 0, 256, 1);
+    model other;
+    other.arch = "llama";
+    other.hparams = l->m.hparams;
+    EXPECT_EQ(error_of([&] { model_runner(other, *l->cache, 1, 256, 0, 1); }),
+              "unsupported model arch llama (qwen3moe, gpt-oss)");
+    EXPECT_EQ(error_of([&] { model_runner(l->m, *l->cache, 1, INT32_MAX, 0, 1); }), "cannot allocate KV cache");
+    EXPECT_EQ(error_of([&] { model_runner(l->m, *l->cache, 1, 1 << 30, 0, 1 << 16); }), "cannot allocate KV cache");
+}
+
+TEST(RunnerCounters, PredictionRecallAndPrefetchFollowTheSingleTokenSteps) {
+    const packed_model& p = packed("qwen3moe", qwen3moe_options());
+    auto l = load(p, 16, 512, 2, 1);
+    model_runner& r = *l->runner;
+    const int k = l->m.hparams.n_expert_used, n_layer = l->m.hparams.n_layer;
+    r.eval({request(0, random_tokens(20, 1))});
+    EXPECT_EQ(r.predicted, 0u);
+    EXPECT_TRUE(r.next_experts.empty()) << "no prediction after the last layer";
+
+    r.eval({request(0, random_tokens(1, 2))});
+    // Layers 1 .. n_layer - 1 are compared with the prediction made one layer earlier.
+    EXPECT_EQ(r.predicted, uint64_t(k * (n_layer - 1)));
+    EXPECT_LE(r.predicted_hits, r.predicted);
+    EXPECT_GT(l->cache->stats().prefetch_issued + r.predicted_hits, 0u);
+
+    // Two one-token sequences: predictions are made and merged, but recall is not counted.
+    const uint64_t before = r.predicted;
+    r.eval({request(0, random_tokens(1, 3)), request(1, random_tokens(1, 4))});
+    EXPECT_EQ(r.predicted, before);
+
+    auto off = load(p, 16, 512, 1, -1);
+    off->runner->eval({request(0, random_tokens(20, 1))});
+    off->runner->eval({request(0, random_tokens(1, 2))});
+    EXPECT_EQ(off->runner->predicted, 0u);
+    EXPECT_EQ(off->cache->stats().prefetch_issued, 0u);
+}
+
+TEST(RunnerCounters, LossyKnobsDropExpertsAndCountThem) {
+    const packed_model& p = packed("qwen3moe", qwen3moe_options());
+    auto exact = load(p, 0, 256, 1);
+    auto lossy = load(p, 0, 256, 1);
+    const int k = exact->m.hparams.n_expert_used, n_layer = exact->m.hparams.n_layer;
+    const std::vector<int32_t> prompt = random_tokens(12, 5);
+    lossy->runner->lossy.skip_below = 0.3f;
+    const std::vector<float> want = exact->runner->eval({request(0, prompt)});
+    const std::vector<float> got = lossy->runner->eval_sequence(prompt);
+    EXPECT_EQ(lossy->runner->routed, uint64_t(12 * k * n_layer));
+    EXPECT_GT(lossy->runner->skipped, 0u);
+    EXPECT_LT(lossy->runner->skipped, uint64_t(12 * (k - 1) * n_layer) + 1);
+    EXPECT_FALSE(got == want);
+    const auto s_exact = exact->cache->stats(), s_lossy = lossy->cache->stats();
+    EXPECT_LT(s_lossy.hits + s_lossy.misses + s_lossy.inflight, s_exact.hits + s_exact.misses + s_exact.inflight);
+    EXPECT_EQ(exact->runner->routed, 0u);
+}
+
+TEST(RunnerCounters, ImportanceSumsHoldTheSquaredInputsOfEveryRoutedToken) {
+    const packed_model& p = packed("gpt-oss", gpt_oss_options());
+    auto l = load(p, 0, 256, 1);
+    const model_hparams& hp = l->m.hparams;
+    const size_t width = size_t(hp.n_embd + hp.n_ff_exp);
+    std::vector<float> sums(size_t(hp.n_layer) * hp.n_expert * width, 0.0f);
+    l->runner->imatrix = &sums;
+    const int R = 5;
+    l->runner->eval({request(0, random_tokens(R, 9), true)});
+
+    // After the step, ffn_input and routes hold the last layer's values.
+    const int last = hp.n_layer - 1;
+    const model_runner& r = *l->runner;
+    std::vector<int> uses(hp.n_expert, 0);
+    for (int t = 0; t < R; ++t) {
+        for (int j = 0; j < hp.n_expert_used; ++j) ++uses[r.routes[t * hp.n_expert_used + j]];
+    }
+    for (int e = 0; e < hp.n_expert; ++e) {
+        const float* row = sums.data() + (size_t(last) * hp.n_expert + e) * width;
+        for (int c = 0; c < hp.n_embd; ++c) {
+            double want = 0.0;
+            for (int t = 0; t < R; ++t) {
+                bool routed = false;
+                for (int j = 0; j < hp.n_expert_used; ++j) routed |= r.routes[t * hp.n_expert_used + j] == e;
+                if (routed) want += double(r.ffn_input[t * hp.n_embd + c]) * r.ffn_input[t * hp.n_embd + c];
+            }
+            ASSERT_NEAR(row[c], want, 1e-5 * std::max(1.0, want)) << "expert " << e << " channel " << c;
+        }
+        double act = 0.0;
+        for (int c = 0; c < hp.n_ff_exp; ++c) act += row[hp.n_embd + c];
+        EXPECT_EQ(act > 0.0, uses[e] > 0) << "expert " << e;
+    }
+}
+
+}  // namespace
