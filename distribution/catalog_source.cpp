@@ -1,8 +1,8 @@
 #include "distribution/catalog_source.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include <exception>
+
+#include "common/file_helpers.h"
 
 const char* const catalog_hub_host = "huggingface.co";
 
@@ -12,17 +12,10 @@ bool fetch_catalog_text(const std::string& url, std::string& body, std::string& 
 }
 
 bool read_catalog_file(const std::string& path, std::string& body) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
+    try {
+        body = read_file_text(path);
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
-    ::close(fd);
-    body = std::move(text);
-    return true;
 }

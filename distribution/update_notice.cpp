@@ -2,19 +2,13 @@
 
 #include <cstdio>
 
+#include "common/file_helpers.h"
 #include "distribution/catalog_source.h"
 #include "distribution/launcher_events.h"
 
 using nlohmann::json;
 
 namespace {
-
-// A member that is missing or not a string reads as "".
-std::string string_member(const json& object, const char* name) {
-    if (!object.is_object()) return "";
-    auto it = object.find(name);
-    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 bool is_newer_than_program(const std::string& latest) {
     return !latest.empty() && compare_versions(latest, launcher_program_version) > 0;
@@ -25,10 +19,10 @@ bool is_newer_than_program(const std::string& latest) {
 void print_update_note() {
     const json& info = catalog_update_info;
     if (!info.is_object()) return;
-    const std::string latest = string_member(info, "latest");
+    const std::string latest = json_string_or_empty(info, "latest");
     if (!is_newer_than_program(latest)) return;
-    const std::string url = string_member(info, "url");
-    const std::string notes = string_member(info, "notes");
+    const std::string url = json_string_or_empty(info, "url");
+    const std::string notes = json_string_or_empty(info, "notes");
     const std::string version = launcher_program_version;
     const std::string download = url.empty() ? "Download it from the Mivra website." : "Download it from " + url;
 
@@ -49,9 +43,9 @@ json update_notice_from_catalog(std::string body) {
     static const json none;
     auto it = doc.is_object() ? doc.find("mivra") : doc.end();
     const json& info = it != doc.end() ? *it : none;
-    const std::string latest = string_member(info, "latest");
+    const std::string latest = json_string_or_empty(info, "latest");
     if (!is_newer_than_program(latest)) return nullptr;
-    return {{"latest", latest}, {"url", string_member(info, "url")}, {"notes", string_member(info, "notes")}};
+    return {{"latest", latest}, {"url", json_string_or_empty(info, "url")}, {"notes", json_string_or_empty(info, "notes")}};
 }
 
 json check_catalog_for_update(const std::string& source, const catalog_fetcher& fetch) {

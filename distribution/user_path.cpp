@@ -1,19 +1,10 @@
 #include "distribution/user_path.h"
 
 #include <stdexcept>
-#include <filesystem>
 
+#include "common/file_helpers.h"
 #include "platform/login_path.h"
 #include "platform/user_settings.h"
-
-namespace {
-
-std::filesystem::path running_program_folder() {
-    std::error_code ec;
-    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
-}
-
-}  // namespace
 
 std::string path_entry_key(const std::string& entry) {
     std::string key = entry;
@@ -77,7 +68,7 @@ bool set_user_path(bool on, bool explicit_request, std::string* error) {
     const auto settings = user_settings_file(mivra_settings_program);
     if (on && !explicit_request && read_user_setting(settings, "PathOff") == "1") return false;
 
-    const std::string dir = path_entry_key(running_program_folder().string());
+    const std::string dir = path_entry_key(program_folder().string());
     const std::string old = path_entry_key(read_user_setting(settings, "PathDir"));
 
     bool changed = false;

@@ -1,10 +1,11 @@
 #include "platform/login_path.h"
 
+#include "platform/folders.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,16 +17,6 @@ namespace {
 const char* const line_head = "PATH=\"${PATH:+$PATH:}\"";
 const char* const line_tail = "; export PATH  # added by mivra: \"mivra path off\" removes this line";
 const char* const line_mark = "# added by mivra: \"mivra path off\" removes this line";
-
-std::string home_folder() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    char buf[16384];
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
-    return "/";
-}
 
 struct fd_owner {
     int fd = -1;
@@ -155,7 +146,7 @@ void replace_file(const fs::path& file, const std::string& text, mode_t mode) {
 
 }  // namespace
 
-fs::path login_profile_file() { return fs::path(home_folder()) / ".profile"; }
+fs::path login_profile_file() { return home_folder() / ".profile"; }
 
 std::string read_login_path(const fs::path& profile) {
     std::string text;

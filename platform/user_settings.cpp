@@ -1,10 +1,11 @@
 #include "platform/user_settings.h"
 
+#include "platform/folders.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,17 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string home_folder() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    std::vector<char> buf(16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
-    return "/";
-}
 
 // Owns one descriptor.
 struct fd_owner {
@@ -78,12 +68,7 @@ nlohmann::json read_object(const fs::path& file) {
 
 }  // namespace
 
-fs::path user_settings_folder() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    // The base-directory rules say a relative value is invalid and must be ignored.
-    if (xdg && xdg[0] == '/') return fs::path(xdg) / "mivra";
-    return fs::path(home_folder()) / ".config" / "mivra";
-}
+fs::path user_settings_folder() { return config_folder_path(); }
 
 fs::path user_settings_file(const std::string& program) {
     return user_settings_folder() / (program + ".json");
