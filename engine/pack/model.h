@@ -88,5 +88,11 @@ struct model {
     void embed_tokens(const int32_t* ids, int32_t count, float* out);
 };
 
-// Opens and validates a pack folder (UTF-8 path); throws std::runtime_error with the user's text.
+// Opens and validates a pack folder (UTF-8 path); throws std::runtime_error with the user's text (the JSON
+// library's and the file system's own exceptions pass through). Packs are downloaded data, so nothing is taken on
+// trust: file names must be plain names inside the folder, every part of both expert tables must have a real ggml
+// type whose size matches its shape and the hyper-parameters and that fits its 4096-aligned blob, the expert files
+// must be as long as their tables, the low-bit table (when its file exists) must cover every layer, and the
+// hyper-parameters must be in range. After a successful return every table index below n_layer, every blob read
+// and every tensor lookup of a present tensor stays in bounds.
 model open_pack(const std::string& folder);

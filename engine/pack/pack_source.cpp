@@ -53,7 +53,15 @@ void scan_pack_source(const std::string& model_path, pack_source& out) {
         throw pack_failure("unsupported general.alignment " + value + " (only 32 is supported)");
     }
 
+    // Every tensor must lie inside the file: a truncated source is refused before anything is written, and no
+    // buffer is ever sized from a tensor that is not really there.
     const int64_t n_tensors = gguf_get_n_tensors(out.gguf);
+    const int64_t source_bytes = file_size(model_path);
+    for (int64_t i = 0; i < n_tensors; ++i) {
+        const uint64_t end = out.data_offset + gguf_get_tensor_offset(out.gguf, i) + gguf_get_tensor_size(out.gguf, i);
+        if (source_bytes < 0 || end > static_cast<uint64_t>(source_bytes))
+            throw pack_failure("short read from source GGUF");
+    }
     for (int64_t i = 0; i < n_tensors; ++i) {
         const std::string name = gguf_get_tensor_name(out.gguf, i);
         const ggml_tensor* t = ggml_get_tensor(out.ctx, name.c_str());

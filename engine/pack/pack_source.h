@@ -34,7 +34,8 @@ struct pack_source {
 // Reads the source's metadata and sorts its tensors into `out`. Throws pack_failure with the converter's texts
 // ("cannot read GGUF ", "expert tensor is not 3-D: ", "expert count differs: ", "expert tensor not expert-major: ",
 // "unsupported expert tensor (fused?): ", "no blk.N.ffn_{gate,up,down}_exps.weight tensors found",
-// "unsupported general.alignment ..."); a layer number too large for int32 is std::out_of_range.
+// "unsupported general.alignment ...", "short read from source GGUF" for a tensor past the end of the file);
+// a layer number too large for int32 is std::out_of_range.
 void scan_pack_source(const std::string& model_path, pack_source& out);
 
 // After layout: every layer from 0 to block_count - 1 must have expert tensors, and no other layer may.

@@ -422,7 +422,7 @@ TEST(PackConvert, RefusalsOfSourcesAndOptions) {
          "error: stoi argument out of range"},
         {"alignment 64", {variant("align.gguf", {"alignment:64"}), out},
          "mivra-pack: unsupported general.alignment 64 (only 32 is supported)"},
-        {"truncated source", {variant("short.gguf", {"truncate:100"}), tmp / "partial"}, "mivra-pack: short read from source GGUF"},
+        {"truncated source", {variant("short.gguf", {"truncate:100"}), out}, "mivra-pack: short read from source GGUF"},
         {"unknown option", {good, out, "--fast"}, "mivra-pack: unknown option --fast"},
         {"value missing", {good, out, "--verify"}, "mivra-pack: missing value for --verify"},
         {"imatrix value missing", {good, out, "--imatrix"}, "mivra-pack: missing value for --imatrix"},
