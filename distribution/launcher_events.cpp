@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
+#include "common/program_version.h"
+
 using nlohmann::json;
 
 bool gui_mode = false;
-
-const char* const launcher_program_version = "0.1";
 
 std::string json_line_text(const json& event) {
     return event.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -33,7 +33,7 @@ json gui_models_event(const std::vector<menu_item>& items, size_t choice, const 
                         {"recommended", m.recommended},
                         {"default", i == choice}});
     }
-    return {{"type", "models"}, {"items", rows}, {"too_new", too_new}, {"version", launcher_program_version}};
+    return {{"type", "models"}, {"items", rows}, {"too_new", too_new}, {"version", program_version}};
 }
 
 json gui_auto_event(const std::string& id) { return {{"type", "auto"}, {"id", id}}; }

@@ -18,9 +18,6 @@
 // start, the locate step and the update notice.
 extern bool gui_mode;
 
-// The program's version text.
-extern const char* const launcher_program_version;
-
 // The text of one event line without its line end: compact, sorted keys, non-ASCII as raw UTF-8, byte sequences
 // that are not valid UTF-8 replaced by U+FFFD. Never throws on bad text.
 std::string json_line_text(const nlohmann::json& event);

@@ -1,8 +1,11 @@
 #include "distribution/update_notice.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "common/file_helpers.h"
+#include "common/process_state.h"
+#include "common/program_version.h"
 #include "distribution/catalog_source.h"
 #include "distribution/launcher_events.h"
 
@@ -11,7 +14,7 @@ using nlohmann::json;
 namespace {
 
 bool is_newer_than_program(const std::string& latest) {
-    return !latest.empty() && compare_versions(latest, launcher_program_version) > 0;
+    return !latest.empty() && compare_versions(latest, program_version) > 0;
 }
 
 }  // namespace
@@ -23,7 +26,7 @@ void print_update_note() {
     if (!is_newer_than_program(latest)) return;
     const std::string url = json_string_or_empty(info, "url");
     const std::string notes = json_string_or_empty(info, "notes");
-    const std::string version = launcher_program_version;
+    const std::string version = program_version;
     const std::string download = url.empty() ? "Download it from the Mivra website." : "Download it from " + url;
 
     if (gui_mode) {
@@ -60,5 +63,18 @@ json check_catalog_for_update(const std::string& source, const catalog_fetcher& 
         return update_notice_from_catalog(std::move(body));
     } catch (...) {
         return nullptr;
+    }
+}
+
+std::string update_check_source() { return env_path_or_default("MIVRA_CATALOG", default_catalog_source()); }
+
+void update_check_thread() {
+    try {
+        json notice = check_catalog_for_update(update_check_source(), fetch_catalog_text);
+        if (notice.is_null()) return;
+        std::lock_guard<std::mutex> lock(agent_state.agent_mutex);
+        agent_state.update_notice = std::move(notice);
+    } catch (...) {
+        // The check is a courtesy: nothing it meets may disturb the server.
     }
 }

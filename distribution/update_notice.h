@@ -23,6 +23,9 @@ nlohmann::json update_notice_from_catalog(std::string body);
 // null when the source cannot be read or parsed or names no newer version. Never throws; prints nothing.
 nlohmann::json check_catalog_for_update(const std::string& source, const catalog_fetcher& fetch);
 
+// The catalog source of the update check: MIVRA_CATALOG when set and not empty, else the default address.
+std::string update_check_source();
+
 // Body of the detached update-check thread that the server starts: reads the catalog named by MIVRA_CATALOG (set
 // and not empty) or the default address and, when it names a newer version, stores the notice in
 // agent_state.update_notice, holding agent_mutex for that assignment only. Reports no failure and never throws.
