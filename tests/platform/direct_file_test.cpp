@@ -35,7 +35,9 @@ std::string write_file(const std::string& folder) {
 }
 
 struct aligned_buffer {
-    explicit aligned_buffer(size_t n) : p(static_cast<uint8_t*>(std::aligned_alloc(4096, n))), size(n) {
+    // aligned_alloc wants a size that is a multiple of the alignment.
+    explicit aligned_buffer(size_t n)
+        : p(static_cast<uint8_t*>(std::aligned_alloc(4096, (n + 4095) / 4096 * 4096))), size(n) {
         std::memset(p, 0xEE, n);
     }
     ~aligned_buffer() { std::free(p); }
