@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -246,6 +247,93 @@ TEST(RunnerCounters, ImportanceSumsHoldTheSquaredInputsOfEveryRoutedToken) {
         double act = 0.0;
         for (int c = 0; c < hp.n_ff_exp; ++c) act += row[hp.n_embd + c];
         EXPECT_EQ(act > 0.0, uses[e] > 0) << "expert " << e;
+    }
+}
+
+TEST(RunnerErrors, MissingLayerTensorsNameTheTensorWhenTheLayerRuns) {
+    struct {
+        const char* name;
+        fixture_model_options options;
+        std::vector<std::string> defects;
+        const char* error;
+    } cases[] = {
+        {"no-ffn-norm", qwen3moe_options(), {"missing_tensor:blk.1.ffn_norm.weight"},
+         "missing tensor blk.1.post_attention_norm.weight"},
+        {"no-expert-bias", gpt_oss_options(), {"missing_tensor:blk.2.ffn_up_exps.bias"},
+         "missing tensor blk.2.ffn_up_exps.bias"},
+        {"no-router", gpt_oss_options(), {"missing_tensor:blk.0.ffn_gate_inp.weight"},
+         "missing tensor blk.0.ffn_gate_inp.weight"},
+        // Q and K norms are optional.
+        {"no-qk-norm", qwen3moe_options(), {"missing_tensor:blk.0.attn_q_norm.weight", "missing_tensor:blk.0.attn_k_norm.weight"},
+         ""},
+    };
+    for (auto& c : cases) {
+        c.options.defects = c.defects;
+        auto l = load(packed(c.name, c.options), 0, 256, 1);
+        EXPECT_EQ(error_of([&] { l->runner->eval({request(0, random_tokens(3, 1))}); }), c.error) << c.name;
+        EXPECT_EQ(l->runner->n_past[0], c.error[0] ? 0 : 3) << c.name;
+    }
+}
+
+// Low-bit copies are described by their own layer table. Here that "low-bit" file holds the same bytes as
+// experts.bin in another blob layout (a leading page and a wider stride), so reading a slot through the wrong
+// table gives different numbers, while the right one gives exactly the full-precision logits.
+TEST(RunnerLowbit, LowbitSlotsAreReadThroughTheirOwnTableAndOnlyWhenEveryRequestAcceptsThem) {
+    const packed_model& p = packed("qwen3moe", qwen3moe_options());
+    auto want_model = load(p, 0, 256, 2);
+    const std::vector<int32_t> a = random_tokens(6, 41), b = random_tokens(1, 42);
+    const std::vector<float> want = want_model->runner->eval({request(0, a), request(1, b)});
+
+    auto make = [&](std::vector<pack_layer>& lo) {
+        auto l = std::make_unique<loaded_model>();
+        l->m = open_pack(p.pack);
+        std::ifstream full(l->m.experts_path, std::ios::binary);
+        const std::string lo_path = work_dir() + "/experts.shifted.bin";
+        std::ofstream out(lo_path, std::ios::binary | std::ios::trunc);
+        uint64_t offset = 0;
+        lo.clear();
+        for (const pack_layer& fl : l->m.expert_layers) {
+            pack_layer ll = fl;
+            ll.offset = offset;
+            ll.gate.offset = 4096 + fl.gate.offset;
+            ll.up.offset = 4096 + fl.up.offset;
+            ll.down.offset = 4096 + fl.down.offset;
+            ll.stride = fl.stride + 4096;
+            std::vector<char> blob(fl.stride);
+            for (int e = 0; e < l->m.hparams.n_expert; ++e) {
+                full.seekg(fl.offset + uint64_t(e) * fl.stride);
+                full.read(blob.data(), blob.size());
+                out.write(std::string(4096, '\0').data(), 4096);
+                out.write(blob.data(), blob.size());
+            }
+            offset += ll.stride * l->m.hparams.n_expert;
+            lo.push_back(ll);
+        }
+        out.close();
+        l->m.lowbit_layers = lo;
+        l->m.lowbit_path = lo_path;
+        for (const pack_layer& ll : lo) l->m.expert_bytes = std::max(l->m.expert_bytes, ll.stride);
+        const uint64_t all = uint64_t(l->m.hparams.n_layer) * l->m.hparams.n_expert * l->m.expert_bytes;
+        l->cache = std::make_unique<expert_cache>(l->m, all, 2, 0.0f, all);  // no hot set: every copy may be low-bit
+        l->cache->set_lowbit(true);
+        l->runner = std::make_unique<model_runner>(l->m, *l->cache, 2, 256, 0, 2);
+        return l;
+    };
+    std::vector<pack_layer> lo;
+    {
+        // One request refuses low-bit copies: the whole batch reads full ones.
+        auto l = make(lo);
+        sequence_request ra = request(0, a), rb = request(1, b);
+        ra.lossy.lowbit = true;
+        EXPECT_TRUE(l->runner->eval({ra, rb}) == want);
+        EXPECT_EQ(l->cache->stats().lowbit_reads, 0u);
+    }
+    {
+        auto l = make(lo);
+        sequence_request ra = request(0, a), rb = request(1, b);
+        ra.lossy.lowbit = rb.lossy.lowbit = true;
+        EXPECT_TRUE(l->runner->eval({ra, rb}) == want);
+        EXPECT_GT(l->cache->stats().lowbit_reads, 0u);
     }
 }
 

@@ -31,10 +31,8 @@ double relative_error(const float* ours, const float* ref, int n) {
     return worst / std::max(1e-6, double(hi - lo));
 }
 
-TEST_P(RunnerVsLlama, EveryPromptPositionAndTheGreedyContinuationAgree) {
-    const arch_case& c = GetParam();
-    const packed_model& p = packed(c.name, c.options());
-    const int n_prompt = 300, n_gen = 64;
+// Evaluates the prompt with every position's logits and continues greedily for n_gen tokens, on both sides.
+void expect_same_as_llama(const char* name, const packed_model& p, int n_prompt, int n_gen) {
     const std::vector<int32_t> prompt = random_tokens(n_prompt, 7);
 
     llama_ref_init_backend();
@@ -49,7 +47,6 @@ TEST_P(RunnerVsLlama, EveryPromptPositionAndTheGreedyContinuationAgree) {
 
     auto l = load(p, 0, 512, 1);
     ASSERT_EQ(l->m.hparams.n_vocab, V);
-    if (std::string(c.name) == "gpt-oss") ASSERT_LT(l->m.hparams.sliding_window, n_prompt);
     const std::vector<float> got = l->runner->eval({request(0, prompt, true)});
     ASSERT_EQ(got.size(), size_t(n_prompt) * V);
 
@@ -67,7 +64,7 @@ TEST_P(RunnerVsLlama, EveryPromptPositionAndTheGreedyContinuationAgree) {
         worst = std::max(worst, e);
         ASSERT_LT(e, tolerance) << "position " << i;
     }
-    std::printf("[%s] worst logit error over %d positions: %.2e of the range\n", c.name, n_prompt, worst);
+    std::printf("[%s] worst logit error over %d positions: %.2e of the range\n", name, n_prompt, worst);
 
     std::vector<int32_t> gen;
     int32_t next = argmax(got.data() + size_t(n_prompt - 1) * V, V);
@@ -76,6 +73,29 @@ TEST_P(RunnerVsLlama, EveryPromptPositionAndTheGreedyContinuationAgree) {
         if (i + 1 < n_gen) next = argmax(l->runner->eval_sequence({next}).data(), V);
     }
     EXPECT_EQ(gen, want.gen);
+}
+
+TEST_P(RunnerVsLlama, EveryPromptPositionAndTheGreedyContinuationAgree) {
+    const arch_case& c = GetParam();
+    const packed_model& p = packed(c.name, c.options());
+    if (std::string(c.name) == "gpt-oss") {
+        auto l = load(p, 0, 256, 1);
+        ASSERT_LT(l->m.hparams.sliding_window, 300);
+        ASSERT_GT(l->m.hparams.sliding_window, 0);
+    }
+    expect_same_as_llama(c.name, p, 300, 64);
+}
+
+// A model without output.weight takes its head from the token embedding (then held in memory), and q4_K
+// experts (rows of 256) go through their own kernels.
+TEST(RunnerVsLlamaShapes, TiedHeadAndQ4KExperts) {
+    fixture_model_options o = qwen3moe_options();
+    o.seed = 13;
+    o.n_embd = 256;
+    o.n_ff_exp = 256;
+    o.tie_output = true;
+    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K,q4_K,q8_0"}, {2, "q8_0"}};
+    expect_same_as_llama("tied q4_K", packed("qwen3moe-tied-q4k", o), 64, 16);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerVsLlama,
