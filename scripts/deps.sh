@@ -57,7 +57,8 @@ build_llama() {
     -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_BUILD_COMMON=ON \
     -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_SERVER=OFF \
     -DLLAMA_BUILD_APP=OFF -DLLAMA_BUILD_TOOLS=ON -DLLAMA_BUILD_MTMD=OFF \
-    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_RPATH='$ORIGIN:$ORIGIN/../lib' >/dev/null
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
+    -DCMAKE_INSTALL_RPATH='$ORIGIN:$ORIGIN/../lib' >/dev/null
   local cpu_targets
   cpu_targets=$(ninja -C "$work/build" -t targets all | sed -n 's/^\(libggml-cpu-[a-z0-9_]*\.so\):.*/\1/p' | sort -u)
   ninja -C "$work/build" -j "$jobs" llama llama-common cpp-httplib llama-bench $cpu_targets >/dev/null
