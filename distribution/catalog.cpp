@@ -76,7 +76,7 @@ long field_value(const std::string& f) {
 }  // namespace
 
 std::string default_catalog_source() {
-    return "https://" + std::string(catalog_hub_host) + "/datasets/Pellbrook1/mivra-catalog/resolve/main/models.json";
+    return catalog_hub_endpoint() + "/datasets/Pellbrook1/mivra-catalog/resolve/main/models.json";
 }
 
 std::vector<catalog_entry> parse_catalog(std::string text) {

@@ -30,7 +30,7 @@ extern nlohmann::json catalog_update_info;
 // The catalog built into the program.
 extern const char* const default_catalog_text;
 
-// The catalog's default address on the Hub.
+// The catalog's default address on the Hub (the Hub that HF_ENDPOINT names, as for downloads).
 std::string default_catalog_source();
 
 // Fetches an https address: true with the body, or false with an error text. Never throws.

@@ -4,8 +4,9 @@
 
 #include <string>
 
-// Host name of the Hugging Face Hub, where the default catalog lives.
-extern const char* const catalog_hub_host;
+// The Hub's base URL as the HTTP client uses it: HF_ENDPOINT when set and not empty, else
+// "https://huggingface.co"; no trailing '/'. Reads the environment, never changes it.
+std::string catalog_hub_endpoint();
 
 // GET of an https address with the program's client: true with the whole body, or false with the error text.
 // Never throws.

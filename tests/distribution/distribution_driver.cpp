@@ -3,12 +3,15 @@
 //   distribution_driver auto-path     the automatic PATH call of start; prints 1 when the PATH line changed
 //   distribution_driver update-check  runs the update check on its own thread, waits for it, prints the notice
 //   distribution_driver update-source prints the catalog source the update check reads
+//   distribution_driver load-catalog  prints {"ids": the catalog's ids, "note": catalog_update_info}
+//   distribution_driver start-note [--gui]  load_catalog, then print_update_note (under the launcher with --gui)
 #include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "common/process_state.h"
+#include "distribution/launcher_events.h"
 #include "distribution/update_notice.h"
 #include "distribution/user_path.h"
 
@@ -28,6 +31,18 @@ int main(int argc, char** argv) {
         std::printf("%s\n", update_check_source().c_str());
         return 0;
     }
-    std::fprintf(stderr, "usage: distribution_driver auto-path|update-check|update-source\n");
+    if (mode == "load-catalog") {
+        nlohmann::json ids = nlohmann::json::array();
+        for (const catalog_entry& e : load_catalog()) ids.push_back(e.id);
+        std::printf("%s\n", nlohmann::json({{"ids", ids}, {"note", catalog_update_info}}).dump().c_str());
+        return 0;
+    }
+    if (mode == "start-note") {
+        gui_mode = argc > 2 && std::string(argv[2]) == "--gui";
+        load_catalog();
+        print_update_note();
+        return 0;
+    }
+    std::fprintf(stderr, "usage: distribution_driver auto-path|update-check|update-source|load-catalog|start-note\n");
     return 2;
 }
