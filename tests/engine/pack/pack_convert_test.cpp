@@ -431,8 +431,8 @@ TEST(PackConvert, RefusalsOfSourcesAndOptions) {
         {"lowbit-only without pack", {good, out, "--lowbit", "q4_0", "--lowbit-only"},
          "mivra-pack: --lowbit-only needs an existing pack in " + out},
         {"lowbit block size", {good, out, "--lowbit", "q2_K"}, "mivra-pack: row length not a multiple of the --lowbit block size"},
-        {"lowbit not built", {good, tmp / "pack", "--lowbit", "q4_0", "--lowbit-only"},
-         "mivra-pack: --lowbit is not available in this build"},
+        {"lowbit-only on a folder that is no pack of this model", {good, tmp / "pack", "--lowbit", "q4_0", "--lowbit-only"},
+         "mivra-pack: the pack in " + (tmp / "pack") + " does not match " + good + ": its layer table differs"},
     };
     for (const refusal& r : refusals) {
         std::vector<std::string> args = {"pack"};
