@@ -221,14 +221,37 @@ std::vector<std::string> environment_file_path_entries(const std::string& text) 
     return entries;
 }
 
+std::vector<std::string> login_defs_path_entries(const std::string& text, bool superuser) {
+    const std::string name = superuser ? "ENV_SUPATH" : "ENV_PATH";
+    std::vector<std::string> entries;
+    for (const std::string& line : split_lines(text)) {
+        size_t i = line.find_first_not_of(" \t");
+        if (i == std::string::npos || line.compare(i, name.size(), name) != 0) continue;
+        i += name.size();
+        if (i >= line.size() || (line[i] != ' ' && line[i] != '\t')) continue;  // ENV_PATHX is another setting
+        i = line.find_first_not_of(" \t", i);
+        std::string value = i == std::string::npos ? std::string() : line.substr(i);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
+            value.pop_back();
+        if (value.compare(0, 5, "PATH=") == 0) value.erase(0, 5);
+        entries = split_nonempty(value, ':');
+    }
+    return entries;
+}
+
 std::vector<std::string> system_path_entries() {
     std::vector<std::string> entries;
-    if (const char* path = std::getenv("PATH")) entries = split_nonempty(path, ':');
+    std::string text;
     try {
-        std::string text;
-        if (read_existing("/etc/environment", text))
-            for (std::string& e : environment_file_path_entries(text)) entries.push_back(std::move(e));
+        if (read_existing("/etc/environment", text)) entries = environment_file_path_entries(text);
     } catch (const std::exception&) {
     }
+    std::vector<std::string> login;
+    try {
+        if (read_existing("/etc/login.defs", text)) login = login_defs_path_entries(text, geteuid() == 0);
+    } catch (const std::exception&) {
+    }
+    if (login.empty()) login = {"/usr/local/bin", "/usr/bin", "/bin"};
+    entries.insert(entries.end(), login.begin(), login.end());
     return entries;
 }

@@ -79,15 +79,15 @@ TEST(CmdPath, AutomaticCallRespectsOff) {
     EXPECT_EQ(user.settings()["PathOff"], "0");
 }
 
-TEST(CmdPath, AlreadyOnThePathDecidedEntryByEntry) {
+TEST(CmdPath, StaleSessionPathDoesNotCount) {
+    // A terminal opened before `path off` still has the folder on its PATH; `path on` run there must still put it
+    // back for new logins.
     home_env user;
-    // The folder itself (with a trailing slash) is on the PATH: nothing to add.
-    auto r = run_child({mivra, "path", "on"}, user.env("/usr/bin:" + bin_dir + "/"));
-    EXPECT_EQ(r.out, done_on);
-    EXPECT_FALSE(fs::exists(user.home / ".profile"));
-    // Only a folder whose name merely contains it: added.
-    r = run_child({mivra, "path", "on"}, user.env("/usr/bin:" + bin_dir + "/sub:" + bin_dir + "x"));
-    EXPECT_EQ(r.out, done_on);
+    const std::vector<std::string> stale = user.env("/usr/bin:/bin:" + bin_dir + "/");
+    EXPECT_EQ(run_child({mivra, "path", "on"}, stale).out, done_on);
+    EXPECT_EQ(run_child({mivra, "path", "off"}, stale).out, done_off);
+    EXPECT_EQ(user.login_shell_finds(), "");
+    EXPECT_EQ(run_child({mivra, "path", "on"}, stale).out, done_on);
     EXPECT_EQ(user.login_shell_finds(), mivra + "\n");
 }
 

@@ -138,3 +138,16 @@ TEST(LoginPath, EnvironmentFile) {
     };
     for (const auto& c : cases) EXPECT_EQ(environment_file_path_entries(c.text), c.entries) << c.text;
 }
+
+TEST(LoginPath, LoginDefs) {
+    const std::string defs =
+        "# ENV_PATH PATH=/commented\n"
+        "ENV_SUPATH\tPATH=/usr/local/sbin:/usr/sbin:/sbin\n"
+        "ENV_PATHX  /other\n"
+        "ENV_PATH   /usr/local/bin::/usr/bin  \r\n";
+    EXPECT_EQ(login_defs_path_entries(defs, false), (std::vector<std::string>{"/usr/local/bin", "/usr/bin"}));
+    EXPECT_EQ(login_defs_path_entries(defs, true),
+              (std::vector<std::string>{"/usr/local/sbin", "/usr/sbin", "/sbin"}));
+    EXPECT_TRUE(login_defs_path_entries("UMASK 022\n", false).empty());
+    EXPECT_FALSE(system_path_entries().empty());
+}
