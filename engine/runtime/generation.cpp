@@ -137,8 +137,17 @@ bool draft_always() {
 
 // ---- The engine's generation steps (worker thread, no engine mutex) ----
 
+#ifdef MIVRA_SCRIPTED_OUTPUT
+// Test builds only, never the product: the token that a script in the request's prompt dictates in place of the
+// sampled one (tests/server/scripted_output.cpp).
+int32_t scripted_token(const llama_vocab* vocab, const generation_request& r, int32_t sampled);
+#endif
+
 bool engine::sample_token(generation_request& r, const float* row) {
-    const int32_t token = choose_token(r.sampler, row, n_vocab);
+    int32_t token = choose_token(r.sampler, row, n_vocab);
+#ifdef MIVRA_SCRIPTED_OUTPUT
+    token = scripted_token(vocab, r, token);
+#endif
     if (llama_vocab_is_eog(vocab, token)) {
         r.stats.finish_reason = "stop";
         return false;

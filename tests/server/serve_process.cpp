@@ -1,0 +1,218 @@
+#include "serve_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "fixtures/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct scratch_folder {
+    std::string path = make_temp_dir("serve-test");
+    ~scratch_folder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+const std::string& scratch_dir() {
+    static const scratch_folder folder;
+    return folder.path;
+}
+
+const std::string& fixture_pack_dir() {
+    static const std::string pack = [] {
+        const std::string gguf = scratch_dir() + "/qwen3moe.gguf";
+        const std::string dir = scratch_dir() + "/qwen3moe";
+        child_result r = run_child(bin_dir() + "/mivra-make-model", {"--arch", "qwen3moe", "--seed", "1", "--out", gguf},
+                                   scratch_dir());
+        if (r.exit_code != 0) throw std::runtime_error("mivra-make-model failed: " + r.err);
+        r = run_child(bin_dir() + "/mivra", {"pack", gguf, dir}, scratch_dir());
+        if (r.exit_code != 0) throw std::runtime_error("mivra pack failed: " + r.err);
+        return dir;
+    }();
+    return pack;
+}
+
+int free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("no free port");
+    close(s);
+    return ntohs(addr.sin_port);
+}
+
+std::vector<std::string> server_environment() {
+    const std::map<std::string, std::string> overrides = {
+        {"MIVRA_CATALOG", scratch_dir() + "/no-catalog.json"},
+        {"XDG_DATA_HOME", scratch_dir() + "/data"},
+        {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
+        {"XDG_STATE_HOME", scratch_dir() + "/state"},
+    };
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (!overrides.count(name) && name != "MIVRA_SETTINGS" && name != "MIVRA_UI_DIR") env.push_back(entry);
+    }
+    for (const auto& [name, value] : overrides) env.push_back(name + "=" + value);
+    return env;
+}
+
+serve_process::serve_process(const serve_options& o) {
+    static int serial = 0;
+    const std::string tag = std::to_string(getpid()) + "-" + std::to_string(++serial);
+    out_path_ = scratch_dir() + "/serve-" + tag + ".out";
+    err_path_ = scratch_dir() + "/serve-" + tag + ".err";
+    port_ = free_port();
+
+    const std::string program = bin_dir() + "/" + o.program;
+    std::vector<std::string> args = {program,
+                                     "serve",
+                                     o.pack.empty() ? fixture_pack_dir() : o.pack,
+                                     "--port",
+                                     std::to_string(port_),
+                                     "-np",
+                                     std::to_string(o.n_parallel),
+                                     "-c",
+                                     std::to_string(o.n_ctx),
+                                     "-t",
+                                     "1",
+                                     "--io-threads",
+                                     "1",
+                                     "--cache-mb",
+                                     "64",
+                                     "--kv-disk-mb",
+                                     "0"};
+    args.insert(args.end(), o.extra_args.begin(), o.extra_args.end());
+    const std::vector<std::string> env = server_environment();
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    int in_pipe[2] = {-1, -1};
+    if (o.stdin_pipe) {
+        if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv, envp;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (in_pipe[0] >= 0) close(in_pipe[0]);
+    stdin_fd_ = in_pipe[1];
+    if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    httplib::Client probe("127.0.0.1", port_);
+    probe.set_connection_timeout(std::chrono::milliseconds(200));
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("the server ended before answering:\n" + err());
+        }
+        if (auto res = probe.Get("/health"); res && res->status == 200) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("the server did not answer /health:\n" + err());
+}
+
+serve_process::~serve_process() {
+    if (stdin_fd_ >= 0) close(stdin_fd_);
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        wait_exit(pid_);
+    }
+}
+
+std::unique_ptr<httplib::Client> serve_process::client() const {
+    auto c = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    c->set_read_timeout(std::chrono::seconds(120));
+    return c;
+}
+
+std::string serve_process::err() const { return slurp(err_path_); }
+std::string serve_process::out() const { return slurp(out_path_); }
+
+void serve_process::send_line(const std::string& line) {
+    const std::string text = line + "\n";
+    if (stdin_fd_ < 0 || write(stdin_fd_, text.data(), text.size()) != ssize_t(text.size()))
+        throw std::runtime_error("cannot write to the server's stdin");
+}
+
+int serve_process::stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    const int code = wait_exit(pid_);
+    pid_ = -1;
+    return code;
+}
+
+bool serve_process::wait_for_err(const std::string& text, int count, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count_of(err(), text) < count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+int count_of(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+    return n;
+}
+
+std::vector<std::string> sse_events(const std::string& stream) {
+    std::vector<std::string> events;
+    size_t at = 0;
+    for (size_t end; (end = stream.find("\n\n", at)) != std::string::npos; at = end + 2) {
+        const std::string event = stream.substr(at, end - at);
+        events.push_back(event.starts_with("data: ") ? event.substr(6) : event);
+    }
+    return events;
+}
