@@ -16,5 +16,3 @@ namespace {
 int cmd_selftest() { not_built("selftest"); }
 int cmd_pull(int, char**) { not_built("pull"); }
 int cmd_start(int, char**) { not_built("start"); }
-int cmd_golden(const engine_options&) { not_built("golden"); }
-int cmd_imatrix(const engine_options&) { not_built("imatrix"); }
