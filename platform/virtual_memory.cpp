@@ -4,10 +4,28 @@
 
 #include <utility>
 
+namespace {
+constexpr uint64_t huge_page = 2ull << 20;
+}
+
 void* reserve_address_space(uint64_t bytes) {
-    if (bytes == 0 || bytes > static_cast<uint64_t>(SIZE_MAX)) return nullptr;
-    void* p = mmap(nullptr, static_cast<size_t>(bytes), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    if (bytes == 0 || bytes > static_cast<uint64_t>(SIZE_MAX) - 2 * huge_page) return nullptr;
+    // Over-reserve by one huge page and trim, so that the base is 2 MiB aligned and huge pages can back the
+    // whole range.
+    bytes = (bytes + 4095) / 4096 * 4096;
+    size_t span = static_cast<size_t>(bytes + huge_page);
+    void* p = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    uintptr_t base = (start + huge_page - 1) & ~static_cast<uintptr_t>(huge_page - 1);
+    if (base > start) munmap(p, base - start);
+    size_t tail = (start + span) - (base + static_cast<size_t>(bytes));
+    if (tail > 0) munmap(reinterpret_cast<void*>(base + bytes), tail);
+    return reinterpret_cast<void*>(base);
+}
+
+void advise_huge_pages(void* addr, uint64_t bytes) {
+    if (bytes != 0) madvise(addr, static_cast<size_t>(bytes), MADV_HUGEPAGE);
 }
 
 bool commit_memory(void* addr, uint64_t bytes) {

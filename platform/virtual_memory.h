@@ -1,14 +1,18 @@
 // Address space that is reserved once and committed or decommitted in page ranges, so that addresses inside it
 // never move. Linux: an anonymous PROT_NONE, MAP_NORESERVE mapping; commit = mprotect read/write (pages are
-// zero-filled on first touch); decommit = madvise(MADV_DONTNEED) + mprotect(PROT_NONE).
+// zero-filled on first touch); decommit = madvise(MADV_DONTNEED) + mprotect(PROT_NONE); huge pages by madvise.
 // None of these calls lock anything; callers keep two threads off the same range.
 #pragma once
 
 #include <cstdint>
 
 // Reserves `bytes` of address space with no access rights and no backing store; nullptr on failure.
-// The base is page-aligned.
+// The base is aligned to 2 MiB (the huge page size).
 void* reserve_address_space(uint64_t bytes);
+// Asks for the range to be backed by huge pages where the system offers them (transparent huge pages): fewer page
+// faults, fewer TLB misses, and physically contiguous 2 MiB runs, which lets the block layer read a large blob with
+// few scatter segments instead of splitting it into several requests. A hint only; nothing fails without it.
+void advise_huge_pages(void* addr, uint64_t bytes);
 // Makes [addr, addr + bytes) readable and writable; false when the system refuses. addr and bytes are
 // page multiples inside a reservation.
 bool commit_memory(void* addr, uint64_t bytes);

@@ -54,6 +54,7 @@ expert_cache::expert_cache(const model& m, uint64_t budget, int32_t io_threads, 
     arena_mem_ = reserved_memory(n_reserved * expert_bytes_);
     if (!arena_mem_.valid()) throw std::runtime_error("cannot reserve expert cache address space");
     arena_ = arena_mem_.data();
+    advise_huge_pages(arena_, arena_mem_.size());
 
     slots_.assign(n_reserved, expert_slot{});
     usage_.assign(static_cast<size_t>(n_keys_), 0.0f);
