@@ -276,3 +276,23 @@ TEST(Golden, BrokenRecordsAreErrors) {
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_TRUE(missing.err.ends_with("error: cannot open " + (tmp / "none.jsonl") + "\n")) << missing.err;
 }
+
+TEST(Golden, LowbitCopiesAreUsedOnlyWhenAskedFor) {
+    temp_folder tmp;
+    const golden_pack g = make_golden_pack(tmp, "model", model_of("qwen3moe"));
+    const std::string lowbit_pack = tmp / "lowbit-pack";
+    ASSERT_EQ(run_mivra({"pack", g.model, lowbit_pack, "--lowbit", "q8_0", "--verify", "0"}).exit_code, 0);
+    auto worst_diff = [](const std::string& out) {
+        const size_t at = out.find("worst logit diff ");
+        return at == std::string::npos ? -1.0 : std::stod(out.substr(at + 17));
+    };
+    // Exact mode reads only the full experts of a pack that has low-bit copies too.
+    const child_result exact = run_golden({lowbit_pack, g.golden});
+    EXPECT_EQ(exact.exit_code, 0) << exact.err;
+    EXPECT_EQ(exact.err.find("  lowbit: "), std::string::npos) << exact.err;
+    EXPECT_LT(worst_diff(exact.out), 1e-3) << exact.out;
+    // With --lowbit every expert comes from experts.lo.bin, and the logits move away from the reference.
+    const child_result lowbit = run_golden({lowbit_pack, g.golden, "--lowbit"});
+    EXPECT_NE(lowbit.err.find("  lowbit: "), std::string::npos) << lowbit.err;
+    EXPECT_GT(worst_diff(lowbit.out), 1e-3) << lowbit.out;
+}
