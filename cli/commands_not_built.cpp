@@ -14,5 +14,4 @@ namespace {
 }  // namespace
 
 int cmd_selftest() { not_built("selftest"); }
-int cmd_pull(int, char**) { not_built("pull"); }
 int cmd_start(int, char**) { not_built("start"); }
