@@ -4,7 +4,10 @@
 // Threads and locking
 // - The owner thread (the engine worker, or the driver of golden/imatrix) makes every call below. Calls from two
 //   threads at once are not supported: choosing a victim slot relies on the owner being the only one who pins,
-//   claims and evicts.
+//   claims and evicts. (`stats`, `resident_bytes`, `slots_snapshot`, `n_hot` and `is_hot` only read under the
+//   lock and may be called from any thread.)
+// - A failed or short read ends the process with "mivra: expert read failed at offset N" on stderr and exit code 1;
+//   nothing is retried.
 // - The I/O threads take jobs from the two queues and publish the result. `mutex_` guards every field marked
 //   [mu]; the I/O threads hold it only to pick a job and to publish it, never during the read itself.
 // - A slot's memory is written by an I/O thread only while the slot is loading, and read by the owner only while the
