@@ -1,0 +1,120 @@
+// runner_bench: prompt (pp) and generation (tg) speed of the model runner with every expert resident, measured
+// the way llama-bench measures them, so that bench/runner_bench.sh can print both side by side.
+//
+//   runner_bench MODEL.gguf [--pack DIR] [--threads N] [--pp N] [--tg N] [--reps N] [--prefetch N]
+//
+// The model is packed into DIR (default MODEL.gguf.pack) unless DIR already holds a pack. Every expert is read
+// into the cache before timing. pp: one eval of N prompt tokens on an empty slot (last token's logits only);
+// tg: N one-token evals from an empty slot. Each test runs once untimed, then --reps times.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/pack/cmd_pack.h"
+#include "engine/pack/model.h"
+#include "engine/runtime/expert_cache.h"
+#include "engine/runtime/model_runner.h"
+
+namespace {
+
+struct bench_options {
+    std::string gguf, pack;
+    int threads = 4, pp = 512, tg = 128, reps = 3, prefetch = 0;
+};
+
+bench_options parse(int argc, char** argv) {
+    bench_options o;
+    if (argc < 2) throw std::runtime_error("usage: runner_bench MODEL.gguf [--pack DIR] [--threads N] [--pp N] [--tg N] [--reps N] [--prefetch N]");
+    o.gguf = argv[1];
+    o.pack = o.gguf + ".pack";
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc) throw std::runtime_error("missing value for " + a);
+        const std::string v = argv[++i];
+        if (a == "--pack") o.pack = v;
+        else if (a == "--threads") o.threads = std::stoi(v);
+        else if (a == "--pp") o.pp = std::stoi(v);
+        else if (a == "--tg") o.tg = std::stoi(v);
+        else if (a == "--reps") o.reps = std::stoi(v);
+        else if (a == "--prefetch") o.prefetch = std::stoi(v);
+        else throw std::runtime_error("unknown option " + a);
+    }
+    return o;
+}
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Reads every expert of every layer into the cache (pinning one layer at a time).
+void load_every_expert(expert_cache& cache, const model& m) {
+    for (int l = 0; l < m.hparams.n_layer; ++l) {
+        std::vector<int32_t> pending;
+        for (int e = 0; e < m.hparams.n_expert; ++e) pending.push_back(cache.acquire(l, e, false));
+        while (!pending.empty()) cache.wait_any_ready(pending);
+        cache.unpin_all();
+    }
+}
+
+void report(const char* test, const std::vector<double>& rates) {
+    double mean = 0.0, var = 0.0;
+    for (double r : rates) mean += r;
+    mean /= rates.size();
+    for (double r : rates) var += (r - mean) * (r - mean);
+    const double sd = rates.size() > 1 ? std::sqrt(var / (rates.size() - 1)) : 0.0;
+    std::printf("| mivra runner | %-6s | %10.2f ± %.2f |\n", test, mean, sd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const bench_options o = parse(argc, argv);
+        if (!std::filesystem::exists(std::filesystem::path(o.pack) / "manifest.json")) {
+            std::string a0 = "mivra pack", a1 = o.gguf, a2 = o.pack;
+            char* args[] = {a0.data(), a1.data(), a2.data(), nullptr};
+            if (cmd_pack(3, args) != 0) return 1;
+        }
+        model m = open_pack(o.pack);
+        const uint64_t all = static_cast<uint64_t>(m.hparams.n_layer) * m.hparams.n_expert * m.expert_bytes;
+        expert_cache cache(m, all, 4, -1.0f, all);
+        model_runner runner(m, cache, o.threads, o.pp + o.tg + 1, o.prefetch, 1);
+        load_every_expert(cache, m);
+        std::fprintf(stderr, "%s: %d layers, %d experts (%d used), %.2f GB of experts resident, %d threads\n",
+                     o.gguf.c_str(), m.hparams.n_layer, m.hparams.n_expert, m.hparams.n_expert_used,
+                     double(cache.resident_bytes()) / 1e9, o.threads);
+
+        std::mt19937 rng(1);
+        std::uniform_int_distribution<int32_t> token(0, m.hparams.n_vocab - 1);
+        std::vector<int32_t> prompt(o.pp);
+        for (int32_t& t : prompt) t = token(rng);
+
+        std::vector<double> pp_rates, tg_rates;
+        for (int rep = 0; rep <= o.reps; ++rep) {  // rep 0 warms up
+            runner.n_past[0] = 0;
+            double t0 = now();
+            runner.eval_sequence(prompt);
+            if (rep > 0) pp_rates.push_back(o.pp / (now() - t0));
+
+            runner.n_past[0] = 0;
+            int32_t next = token(rng);
+            t0 = now();
+            for (int i = 0; i < o.tg; ++i) runner.eval_sequence({next});
+            if (rep > 0) tg_rates.push_back(o.tg / (now() - t0));
+        }
+        std::printf("| engine       | test   |   t/s           |\n| ------------ | ------ | --------------- |\n");
+        report(("pp" + std::to_string(o.pp)).c_str(), pp_rates);
+        report(("tg" + std::to_string(o.tg)).c_str(), tg_rates);
+        std::fprintf(stderr, "attention %.2f s, experts %.2f s, head %.2f s\n", runner.t_attention, runner.t_experts,
+                     runner.t_head);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "runner_bench: %s\n", e.what());
+        return 1;
+    }
+}
