@@ -2,11 +2,17 @@
 // streaming clients (OpenAI /v1/chat/completions with "stream": true).
 //
 //   mivra-serve-bench PACK_DIR [--clients 1,4,16] [-n 128] [-np 16] [-t 4] [-c 4096] [--port 18090]
-//                     [--cache-mb 0] [--mivra PATH]
+//                     [--cache-mb 0] [--server PATH]
 //
-// The program starts `mivra serve` itself (stderr to a temporary file) so that it can read the server's own
+// The program starts the server itself (stderr to a temporary file) so that it can read the server's own
 // per-request statistics lines: tokens are the server's generated counts, not the client's chunk counts. Every
 // request has its own prompt (no prefix reuse between requests), greedy sampling and max_tokens -n.
+//
+// The server is mivra-test-server when it was built beside this program, else mivra (--server chooses). A
+// random-weight model writes random bytes, which the chat parser may refuse mid-stream (the stream then falls back
+// to one text chunk at the end, or ends in an error event on invalid UTF-8), so the prompts carry a "[[loop:...]]"
+// script: the test server's engine evaluates every step for real but emits that plain text, and every stream runs
+// to max_tokens. Speculative drafts are turned off (--draft 0), as the repeated text would make every draft hit.
 // Time to first token: from sending the request to the first content chunk. Aggregate speed: all generated tokens
 // of a round / wall time from the first request sent to the last stream ended.
 #include <signal.h>
@@ -44,7 +50,7 @@ struct bench_options {
     int n_ctx = 4096;
     int port = 18090;
     std::string cache_mb = "0";
-    std::string mivra;
+    std::string server;
 };
 
 std::vector<int> int_list(const std::string& text) {
@@ -56,8 +62,9 @@ std::vector<int> int_list(const std::string& text) {
 
 bench_options parse(int argc, char** argv) {
     bench_options o;
-    std::string self = argv[0];
-    o.mivra = self.substr(0, self.rfind('/') + 1) + "mivra";
+    const std::string self = argv[0];
+    const std::string dir = self.substr(0, self.rfind('/') + 1);
+    o.server = access((dir + "mivra-test-server").c_str(), X_OK) == 0 ? dir + "mivra-test-server" : dir + "mivra";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&] {
@@ -74,12 +81,12 @@ bench_options parse(int argc, char** argv) {
         else if (a == "-c") o.n_ctx = std::atoi(value().c_str());
         else if (a == "--port") o.port = std::atoi(value().c_str());
         else if (a == "--cache-mb") o.cache_mb = value();
-        else if (a == "--mivra") o.mivra = value();
+        else if (a == "--server") o.server = value();
         else o.pack = a;
     }
     if (o.pack.empty()) {
         std::fprintf(stderr, "usage: mivra-serve-bench PACK_DIR [--clients 1,4,16] [-n 128] [-np 16] [-t 4] [-c 4096] "
-                             "[--port 18090] [--cache-mb 0] [--mivra PATH]\n");
+                             "[--port 18090] [--cache-mb 0] [--server PATH]\n");
         std::exit(2);
     }
     return o;
@@ -142,9 +149,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     const std::string log_path = "/tmp/mivra-serve-bench-" + std::to_string(getpid()) + ".log";
-    std::vector<std::string> args = {o.mivra, "serve", o.pack, "--port", std::to_string(o.port), "-np",
+    std::vector<std::string> args = {o.server, "serve", o.pack, "--port", std::to_string(o.port), "-np",
                                      std::to_string(o.n_parallel), "-t", std::to_string(o.n_threads), "-c",
-                                     std::to_string(o.n_ctx), "--cache-mb", o.cache_mb, "--kv-disk-mb", "0"};
+                                     std::to_string(o.n_ctx), "--cache-mb", o.cache_mb, "--kv-disk-mb", "0", "--draft", "0"};
     std::vector<char*> argv_child;
     for (auto& a : args) argv_child.push_back(a.data());
     argv_child.push_back(nullptr);
@@ -152,8 +159,8 @@ int main(int argc, char** argv) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 2, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t server = 0;
-    if (posix_spawn(&server, o.mivra.c_str(), &fa, nullptr, argv_child.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", o.mivra.c_str());
+    if (posix_spawn(&server, o.server.c_str(), &fa, nullptr, argv_child.data(), environ) != 0) {
+        std::fprintf(stderr, "cannot start %s\n", o.server.c_str());
         return 1;
     }
     posix_spawn_file_actions_destroy(&fa);
@@ -173,7 +180,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("pack %s, -np %d, -t %d, -n %d\n", o.pack.c_str(), o.n_parallel, o.n_threads, o.n_predict);
+    std::printf("%s on %s, -np %d, -t %d, -n %d\n", o.server.substr(o.server.rfind('/') + 1).c_str(), o.pack.c_str(),
+                o.n_parallel, o.n_threads, o.n_predict);
     std::printf("%8s %12s %12s %14s %16s\n", "clients", "ttft p50 ms", "ttft max ms", "tokens", "aggregate tok/s");
     int round = 0;
     for (int clients : o.clients) {
@@ -187,7 +195,8 @@ int main(int argc, char** argv) {
                 {"messages",
                  {{{"role", "user"},
                    {"content", "Round " + std::to_string(round) + ", client " + std::to_string(c) +
-                                   ": write a long story about a lighthouse keeper."}}}},
+                                   ": write a long story about a lighthouse keeper. "
+                                   "[[loop:The keeper climbed the stairs and lit the lamp. ]]"}}}},
                 {"stream", true},
                 {"temperature", 0},
                 {"max_tokens", o.n_predict}};

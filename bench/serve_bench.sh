@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-cmake --build "$build" --target mivra mivra-make-model mivra-serve-bench >/dev/null
+cmake --build "$build" --target mivra mivra-test-server mivra-make-model mivra-serve-bench >/dev/null
 pack=${2:-}
 if [ -z "$pack" ]; then
   dir=$build/bench-serve
@@ -17,7 +17,7 @@ if [ -z "$pack" ]; then
   if [ ! -f "$pack/manifest.json" ]; then
     "$build/bin/mivra-make-model" --arch qwen3moe --seed 7 --layers 8 --embd 512 --heads 8 --heads-kv 4 \
       --head-dim 64 --experts 32 --experts-used 4 --ff 256 --expert-type q8_0 --out "$dir/qwen3moe-bench.gguf"
-    "$build/bin/mivra" pack "$dir/qwen3moe-bench.gguf" "$pack" >/dev/null
+    "$build/bin/mivra" pack "$dir/qwen3moe-bench.gguf" "$pack" >/dev/null 2>&1
   fi
 fi
 "$build/bin/mivra-serve-bench" "$pack" ${BENCH_ARGS:-}

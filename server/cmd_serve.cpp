@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "agent/chat_page.h"
 #include "cli/commands.h"
 #include "engine/runtime/engine.h"
+#include "server/anthropic_request.h"
 #include "server/api_routes.h"
 #include "server/chat_completion.h"
 
@@ -70,6 +72,12 @@ void register_api_routes(httplib::Server& server, engine& host, std::atomic<uint
     server.Post("/v1/chat/completions", [route](const httplib::Request& req, httplib::Response& res) {
         handle_completion(route, req.body, res, api_dialect::openai);
     });
+    server.Post("/v1/messages", [route](const httplib::Request& req, httplib::Response& res) {
+        handle_messages(route, req, res);
+    });
+    server.Post("/v1/messages/count_tokens", [&host](const httplib::Request& req, httplib::Response& res) {
+        handle_count_tokens(host, req, res);
+    });
 }
 
 int cmd_serve(const engine_options& options) {
@@ -79,6 +87,11 @@ int cmd_serve(const engine_options& options) {
 
     auto server = std::make_unique<httplib::Server>();
     server->set_socket_options([](socket_t sock) { set_exclusive_address(sock); });
+    // A stream holds its worker thread until it ends, and the library grows its pool only when no thread is idle at
+    // the moment a connection arrives, so a burst of streams would queue behind the first few: keep enough threads
+    // for every slot besides the library's usual number.
+    const size_t workers = std::max<size_t>(CPPHTTPLIB_THREAD_POOL_COUNT, size_t(std::max(1, options.n_parallel)) + 8);
+    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers, workers * 4); };
     setup_agent_routes(*server, options.host, options.port, chat_page);
     register_api_routes(*server, *host, request_counter);
 

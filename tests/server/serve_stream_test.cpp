@@ -169,3 +169,26 @@ TEST(Streams, ClientThatGoesAwayEndsItsRequest) {
     EXPECT_EQ(server.out(), "leak-check 0\n") << server.err();
 #endif
 }
+
+// As many streams as slots run at once: each of 16 clients gets text before the first of them has finished, so no
+// stream waits for a free HTTP worker behind the others.
+TEST(Streams, EverySlotServesAStreamAtOnce) {
+    constexpr int n = 16;
+    serve_options o;
+    o.n_parallel = n;
+    serve_process server(o);
+    event_log log;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < n; ++i)
+        clients.emplace_back([&, i] {
+            EXPECT_TRUE(run_stream(server, i, stream_body("[[loop:client " + std::to_string(i) + " ]]", 100), log));
+        });
+    for (auto& c : clients) c.join();
+    int first_done = -1;
+    for (int i = 0; i < n; ++i) {
+        const int done = log.find(i, is_done);
+        ASSERT_GE(done, 0) << i;
+        first_done = first_done < 0 ? done : std::min(first_done, done);
+    }
+    for (int i = 0; i < n; ++i) EXPECT_LT(log.find(i, is_content), first_done) << "stream " << i << " waited";
+}
