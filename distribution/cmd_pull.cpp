@@ -53,7 +53,7 @@ pull_plan plan_pull(const std::vector<download_file>& files, const fs::path& pac
         }
         const fs::path part = part_path(pack_dir, file);
         const uint64_t have = checked_exists(part) ? checked_file_size(part) : 0;
-        plan.need += size - std::min(size, have);
+        plan.need += have > size ? size : size - have; // a part file longer than the file is thrown away
         plan.work.push_back(file);
     }
     return plan;
