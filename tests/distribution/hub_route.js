@@ -135,8 +135,13 @@ async function sendFile(req, res, root, faults, file, name) {
             at += bytesRead;
             if (!res.write(chunk)) {
                 await new Promise((resolve) => {
-                    res.once('drain', resolve);
-                    res.once('close', resolve); // the client went away
+                    const done = () => {
+                        res.off('drain', done);
+                        res.off('close', done); // the client went away
+                        resolve();
+                    };
+                    res.on('drain', done);
+                    res.on('close', done);
                 });
             }
             if (res.destroyed) return;
