@@ -7,7 +7,10 @@
 //   [[loop:TEXT]]    TEXT's tokens over and over, until max_tokens or the client goes away
 //
 // The last marker in the prompt counts; without one the sampled token stays. TEXT is tokenised with special-token
-// text parsed, so "<tool_call>" and "<think>" become the template's own tokens.
+// text parsed, so "<tool_call>" and "<think>" become the template's own tokens; "{byte:HH}" in TEXT stands for the
+// vocabulary's token of the single byte 0xHH (so a test can make the model write bytes that are no valid UTF-8).
+#include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,25 @@ std::string prompt_text(const llama_vocab* vocab, const std::vector<int32_t>& pr
     return text;
 }
 
+void append_tokens(const llama_vocab* vocab, const std::string& text, std::vector<int32_t>& tokens) {
+    const int32_t n = -llama_tokenize(vocab, text.data(), int32_t(text.size()), nullptr, 0, false, true);
+    if (n <= 0) return;
+    const size_t at = tokens.size();
+    tokens.resize(at + size_t(n));
+    llama_tokenize(vocab, text.data(), int32_t(text.size()), tokens.data() + at, n, false, true);
+}
+
+// The token whose text is the one byte `value` (found once per byte by a walk over the vocabulary).
+int32_t byte_token(const llama_vocab* vocab, long value) {
+    static std::mutex mutex;
+    static std::vector<int32_t> found(256, -1);
+    std::lock_guard<std::mutex> lock(mutex);
+    int32_t& t = found[size_t(value & 0xFF)];
+    for (int32_t id = 0; t < 0 && id < llama_vocab_n_tokens(vocab); ++id)
+        if (token_piece(vocab, id) == std::string(1, char(value))) t = id;
+    return t;
+}
+
 bool find_script(const llama_vocab* vocab, const std::vector<int32_t>& prompt, script& out) {
     const std::string text = prompt_text(vocab, prompt);
     const size_t once = text.rfind("[[script:");
@@ -41,10 +63,13 @@ bool find_script(const llama_vocab* vocab, const std::vector<int32_t>& prompt, s
     if (start == std::string::npos) return false;
     const size_t end = text.find("]]", start);
     if (end == std::string::npos) return false;
-    const std::string body = text.substr(start, end - start);
-    const int32_t n = -llama_tokenize(vocab, body.data(), int32_t(body.size()), nullptr, 0, false, true);
-    out.tokens.resize(size_t(n > 0 ? n : 0));
-    if (n > 0) llama_tokenize(vocab, body.data(), int32_t(body.size()), out.tokens.data(), n, false, true);
+    std::string body = text.substr(start, end - start);
+    for (size_t at; (at = body.find("{byte:")) != std::string::npos && at + 9 <= body.size();) {
+        append_tokens(vocab, body.substr(0, at), out.tokens);
+        out.tokens.push_back(byte_token(vocab, std::strtol(body.substr(at + 6, 2).c_str(), nullptr, 16)));
+        body.erase(0, at + 9);
+    }
+    append_tokens(vocab, body, out.tokens);
     return !out.tokens.empty();
 }
 

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <nlohmann/json.hpp>
 
 #include "fixtures/test_support.h"
@@ -144,6 +147,43 @@ TEST(Serve, PortInUseIsRefusedBeforeLoading) {
     close(other);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(r.err.starts_with("error: port " + std::to_string(taken) + " is in use.")) << r.err;
+}
+
+// The server's sockets: every one is close-on-exec, and the listening one is bound without SO_REUSEPORT, so no
+// other socket can share its port.
+TEST(Serve, SocketsAreCloseOnExecAndExclusive) {
+    serve_options o;
+    o.program = "mivra";
+    serve_process server(o);
+    httplib::Client held("127.0.0.1", server.port());
+    held.set_keep_alive(true);
+    ASSERT_TRUE(held.Get("/health"));  // an accepted connection stays open beside the listening socket
+
+    int sockets = 0;
+    const std::string fds = "/proc/" + std::to_string(server.pid()) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+        std::error_code ec;
+        if (!std::filesystem::read_symlink(entry.path(), ec).string().starts_with("socket:")) continue;
+        ++sockets;
+        std::ifstream info("/proc/" + std::to_string(server.pid()) + "/fdinfo/" + entry.path().filename().string());
+        std::string key, flags;
+        while (info >> key >> flags && key != "flags:") {
+        }
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u) << "socket fd " << entry.path().filename();
+    }
+    EXPECT_GE(sockets, 2);
+
+    const int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(server.port()));
+    EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(errno, EADDRINUSE);
+    close(other);
 }
 
 // A streamed reply carries exactly the text of the plain one: role chunk, content chunks, final chunk, [DONE].
@@ -295,6 +335,29 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
         EXPECT_EQ(plain.status, 400);
         EXPECT_EQ(plain.value()["error"]["type"], "invalid_request_error");
     }
+}
+
+// Output bytes that are no valid UTF-8: the stream sends what it could, switches to text, cannot write that either
+// and ends with one error event (no [DONE], no statistics line); the plain reply is a 400.
+TEST(Completions, InvalidUtf8EndsTheStreamWithAnErrorEvent) {
+    serve_process server(serve_options{});
+    const std::string script = "[[script:Hello{byte:C3} world]]";
+    auto res = server.client()->Post("/v1/chat/completions", chat(script, R"({"stream":true})"), "application/json");
+    ASSERT_TRUE(res);
+    const std::vector<std::string> events = sse_events(res->body);
+    ASSERT_GE(events.size(), 3u) << res->body;
+    EXPECT_EQ(streamed_content(chunks(res->body.substr(0, res->body.rfind("data: ")))), "Hello");
+    const json error = json::parse(events.back());
+    EXPECT_EQ(error["error"]["type"], "invalid_request_error");
+    EXPECT_TRUE(error["error"]["message"].get<std::string>().starts_with("[json.exception.type_error.316] invalid UTF-8"))
+        << error;
+    EXPECT_EQ(count_of(res->body, "[DONE]"), 0);
+    EXPECT_EQ(count_of(server.err(), "request chatcmpl-1: output not in the tool-call format"), 1) << server.err();
+
+    const reply plain = post(server, chat(script));
+    EXPECT_EQ(plain.status, 400) << plain.body;
+    // The stream's only line is the fallback notice: no statistics line for it, nor for the refused plain reply.
+    EXPECT_EQ(count_of(server.err(), "request chatcmpl-"), 1) << server.err();
 }
 
 // Refused requests: status 400 with the OpenAI error body, and no request number used up.

@@ -40,6 +40,7 @@ public:
     serve_process& operator=(const serve_process&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::unique_ptr<httplib::Client> client() const;
     std::string err() const;  // everything on the child's stderr so far
