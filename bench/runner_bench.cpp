@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -95,23 +96,35 @@ int main(int argc, char** argv) {
         for (int32_t& t : prompt) t = token(rng);
 
         std::vector<double> pp_rates, tg_rates;
+        double split[2][3] = {};  // pp, tg: attention, experts, head seconds of the timed repetitions
+        auto measure = [&](int test, int rep, const std::function<void()>& run) {
+            const double a = runner.t_attention, e = runner.t_experts, h = runner.t_head, t0 = now();
+            run();
+            if (rep == 0) return 0.0;
+            split[test][0] += runner.t_attention - a;
+            split[test][1] += runner.t_experts - e;
+            split[test][2] += runner.t_head - h;
+            return now() - t0;
+        };
         for (int rep = 0; rep <= o.reps; ++rep) {  // rep 0 warms up
             runner.n_past[0] = 0;
-            double t0 = now();
-            runner.eval_sequence(prompt);
-            if (rep > 0) pp_rates.push_back(o.pp / (now() - t0));
+            const double pp_time = measure(0, rep, [&] { runner.eval_sequence(prompt); });
+            if (rep > 0) pp_rates.push_back(o.pp / pp_time);
 
             runner.n_past[0] = 0;
-            int32_t next = token(rng);
-            t0 = now();
-            for (int i = 0; i < o.tg; ++i) runner.eval_sequence({next});
-            if (rep > 0) tg_rates.push_back(o.tg / (now() - t0));
+            const int32_t next = token(rng);
+            const double tg_time = measure(1, rep, [&] {
+                for (int i = 0; i < o.tg; ++i) runner.eval_sequence({next});
+            });
+            if (rep > 0) tg_rates.push_back(o.tg / tg_time);
         }
         std::printf("| engine       | test   |   t/s           |\n| ------------ | ------ | --------------- |\n");
         report(("pp" + std::to_string(o.pp)).c_str(), pp_rates);
         report(("tg" + std::to_string(o.tg)).c_str(), tg_rates);
-        std::fprintf(stderr, "attention %.2f s, experts %.2f s, head %.2f s\n", runner.t_attention, runner.t_experts,
-                     runner.t_head);
+        const double per_pp = 1e3 / (double(o.reps) * o.pp), per_tg = 1e3 / (double(o.reps) * o.tg);
+        std::fprintf(stderr, "ms per token: pp attention %.3f experts %.3f head %.3f; tg attention %.3f experts %.3f head %.3f\n",
+                     split[0][0] * per_pp, split[0][1] * per_pp, split[0][2] * per_pp, split[1][0] * per_tg,
+                     split[1][1] * per_tg, split[1][2] * per_tg);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "runner_bench: %s\n", e.what());

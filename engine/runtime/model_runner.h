@@ -92,11 +92,11 @@ public:
     const std::vector<float>& eval_sequence(const std::vector<int32_t>& tokens);
 
     // Reads the first n of n_stored stored cells of every layer (K then V per layer) into the slot and sets its
-    // n_past to n. Throws "load_kv: bad cell count" (n > n_stored or n > n_ctx) or "load_kv: short read" (n_past
-    // is then 0).
+    // n_past to n. Throws "load_kv: slot out of range", "load_kv: bad cell count" (n > n_stored or n > n_ctx) or
+    // "load_kv: short read" (n_past is then 0).
     void load_kv(std::istream& in, int32_t n, int32_t n_stored, int32_t slot);
     // Writes the first n cells of every layer of the slot: per layer the K rows, then the V rows. Throws
-    // "save_kv: only " + n_past + " cells cached" or "save_kv: write failed".
+    // "save_kv: slot out of range", "save_kv: only " + n_past + " cells cached" or "save_kv: write failed".
     void save_kv(std::ostream& out, int32_t n, int32_t slot);
 
     // Steps of one eval, public for the tests that drive them directly.
@@ -110,7 +110,8 @@ public:
     // Applies the batch's lossy knobs to routes and route_weights.
     void apply_lossy_routing(int32_t layer, int32_t R);
     // Computes the experts `group` (indices into the layer's distinct-expert list) on all their entries and writes
-    // their rows of expert_out. slot[d] and entries[d] belong to distinct expert d.
+    // their rows of expert_out (and, with imatrix set, adds their squared inputs). slot[d] and entries[d] belong to
+    // distinct expert d; its slots must be ready and pinned. See expert_ffn.cpp.
     void run_experts(int32_t layer, int32_t R, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
                      const std::vector<std::vector<int32_t>>& entries);
 
