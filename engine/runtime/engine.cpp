@@ -21,9 +21,17 @@ int64_t now_ns() {
 
 double seconds_since(int64_t start_ns) { return double(now_ns() - start_ns) / 1e9; }
 
+// libllama and ggml report every key of core.gguf while loading; only their errors belong on our stderr.
+void llama_errors_only(ggml_log_level level, const char* text, void*) {
+    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
+}
+
 }  // namespace
 
-engine::backend_guard::backend_guard() { llama_backend_init(); }
+engine::backend_guard::backend_guard() {
+    llama_log_set(llama_errors_only, nullptr);
+    llama_backend_init();
+}
 engine::backend_guard::~backend_guard() { llama_backend_free(); }
 void engine::llama_model_deleter::operator()(llama_model* m) const { llama_model_free(m); }
 
