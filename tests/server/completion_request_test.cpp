@@ -173,7 +173,9 @@ TEST(CompletionRequest, PromptMustLeaveRoomInTheContext) {
     // Grow the message until the prompt takes n_ctx - 1 tokens: it runs with one token to generate.
     const int32_t n_ctx = test_engine().n_ctx();
     std::string content = "x";
-    while (int32_t(read(user_body("", content)).prompt.size()) < n_ctx - 1) content += " a";
+    const auto prompt_size = [&] { return int32_t(read(user_body("", content)).prompt.size()); };
+    for (int32_t i = prompt_size(); i < n_ctx - 1; ++i) content += " a";  // one token each
+    while (prompt_size() < n_ctx - 1) content += " a";
     ASSERT_EQ(int32_t(read(user_body("", content)).prompt.size()), n_ctx - 1);
     EXPECT_EQ(read(user_body(R"("max_tokens":100)", content)).n_predict, 1);
 
