@@ -113,10 +113,16 @@ completion_request read_completion_request(const engine& host, const std::string
     if (inputs.messages.empty()) throw std::runtime_error("messages is empty");
     if (chat_body.contains("tools")) inputs.tools = common_chat_tools_parse_oaicompat(chat_body.at("tools"));
     inputs.tool_choice = common_chat_tool_choice_parse_oaicompat(string_field(body, "tool_choice", "auto"));
-    std::map<std::string, bool> caps = common_chat_templates_get_caps(host.templates.get());
+    std::map<std::string, bool> caps;
+    bool supports_thinking = false;
+    {
+        std::lock_guard<std::mutex> lock(chat_template_mutex());
+        caps = common_chat_templates_get_caps(host.templates.get());
+        supports_thinking = common_chat_templates_support_enable_thinking(host.templates.get());
+    }
     inputs.parallel_tool_calls = bool_field(body, "parallel_tool_calls", caps["supports_parallel_tool_calls"]);
     inputs.reasoning_format = common_reasoning_format_from_name(string_field(body, "reasoning_format", "deepseek"));
-    inputs.enable_thinking = common_chat_templates_support_enable_thinking(host.templates.get());
+    inputs.enable_thinking = supports_thinking;
 
     if (const auto kw = body.find("chat_template_kwargs"); kw != body.end()) {
         for (const auto& [name, value] : kw->get<json::object_t>()) inputs.chat_template_kwargs[name] = value.dump();

@@ -1,6 +1,7 @@
 #include "engine/runtime/chat_session.h"
 
 #include <algorithm>
+#include <mutex>
 
 void common_chat_input::append(std::string_view piece, int32_t token) {
     starts_.push_back(text_.size());
@@ -44,11 +45,18 @@ void common_chat_input::clear() {
     starts_.clear();
 }
 
+std::mutex& chat_template_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 common_chat_session::common_chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
                                          const common_chat_templates_inputs& inputs,
                                          const common_chat_session_params& params)
     : vocab_(vocab) {
+    std::unique_lock<std::mutex> render_lock(chat_template_mutex());
     common_chat_params rendered = common_chat_templates_apply(templates, inputs);
+    render_lock.unlock();
     prompt_.text = std::move(rendered.prompt);
     stops_ = rendered.additional_stops;
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +59,12 @@ struct common_chat_session_params {
     bool echo = false;   // parsed messages include a prefilled assistant message
     bool debug = false;  // the output parser prints its syntax tree on stderr
 };
+
+// The chat library's template engine is not safe on several threads at once (its date functions share localtime's
+// buffer, and concurrent renderings race on its built-in tables): every call that renders a template
+// (common_chat_templates_apply, common_chat_templates_support_enable_thinking, ...) holds this mutex. The session
+// constructor takes it itself.
+std::mutex& chat_template_mutex();
 
 // One conversation turn: renders the inputs at construction, then parses the model's output as it arrives.
 // Feed the output piece by piece with feed() and end with finish(); the session keeps the whole output itself.
