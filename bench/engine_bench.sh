@@ -5,7 +5,7 @@
 #   bench/engine_bench.sh [BUILD_DIR] [ARCH] [THREADS] [TOKENS]
 # BUILD_DIR defaults to build, ARCH to qwen3moe (or gpt-oss), THREADS to 4, TOKENS to 64. The model is the one
 # bench/runner_bench.sh uses (BUILD_DIR/bench-models/ARCH-bench.gguf, written on first use; MODEL=path for another),
-# packed once beside it. Run it on an otherwise idle machine: ggml's OpenMP threads spin, and other load skews it.
+# packed once into BUILD_DIR/bench-models. Run it on an otherwise idle machine: ggml's OpenMP threads spin, and other load skews it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -31,7 +31,7 @@ if [ ! -f "$model" ]; then
   # shellcheck disable=SC2086
   "$build/bin/mivra-make-model" "$model" --arch "$arch" $shape >/dev/null
 fi
-pack=${model%.gguf}-pack
+pack=$build/bench-models/$(basename "${model%.gguf}")-pack
 if [ ! -f "$pack/manifest.json" ]; then
   echo "packing $model ..." >&2
   "$build/bin/mivra" pack "$model" "$pack" >/dev/null
