@@ -13,5 +13,4 @@ namespace {
 
 }  // namespace
 
-int cmd_selftest() { not_built("selftest"); }
 int cmd_start(int, char**) { not_built("start"); }

@@ -8,8 +8,11 @@
 
 #include "engine/runtime/engine.h"
 #include "engine/runtime/lossy_modes.h"
+#include "server/anthropic_reply.h"
+#include "server/anthropic_stream.h"
 #include "server/api_routes.h"
 #include "server/openai_stream.h"
+#include "server/request_nesting.h"
 
 using json = nlohmann::json;
 
@@ -106,6 +109,7 @@ completion_request read_completion_request(const engine& host, const std::string
     req.model = served_model_name(host.options.pack_dir);
 
     const json body = json::parse(text);
+    check_request_nesting(body);
     const common_json chat_body = common_json::parse(text);
 
     common_chat_templates_inputs inputs;
@@ -219,6 +223,15 @@ void handle_completion(const completion_route& route, const std::string& body, h
         const tool_id_state ids{req.session, std::make_shared<std::vector<std::string>>(), std::to_string(number),
                                 anthropic};
 
+        if (req.stream && anthropic) {
+            auto state = std::make_shared<anthropic_stream_state>(anthropic_stream_state{
+                &route.host, std::move(req.prompt), req.n_predict, req.sampling, std::move(req.stop), req.lossy,
+                req.session, ids, id, req.model});
+            res.set_chunked_content_provider("text/event-stream", [state](size_t, httplib::DataSink& sink) {
+                return stream_anthropic(*state, sink);
+            });
+            return;
+        }
         if (req.stream) {
             auto state = std::make_shared<openai_stream_state>(openai_stream_state{
                 &route.host, std::move(req.prompt), req.n_predict, req.sampling, std::move(req.stop), req.lossy,
@@ -237,10 +250,14 @@ void handle_completion(const completion_route& route, const std::string& body, h
         const generation_stats stats =
             route.host.generate(req.prompt, req.n_predict, req.sampling, req.stop, collect_piece, &req.lossy);
         const common_chat_msg msg = parse_chat_output(ids, output, true);
-        res.set_content(api_json_text(openai_reply(id, created, req.model, msg, stats)), "application/json");
+        const json reply =
+            anthropic ? anthropic_reply(id, req.model, msg, stats) : openai_reply(id, created, req.model, msg, stats);
+        res.set_content(api_json_text(reply), "application/json");
         log_request_stats(id, stats);
     } catch (const std::exception& e) {
         res.status = 400;
-        res.set_content(api_json_text(openai_error_body(e.what()), true), "application/json");
+        const json error =
+            dialect == api_dialect::anthropic ? anthropic_error_body(e.what()) : openai_error_body(e.what());
+        res.set_content(api_json_text(error, true), "application/json");
     }
 }
