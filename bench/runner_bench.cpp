@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
         };
         for (int rep = 0; rep <= o.reps; ++rep) {  // rep 0 warms up
             runner.n_past[0] = 0;
+            const double t_start = now();
             const double pp_time = measure(0, rep, [&] { runner.eval_sequence(prompt); });
+            if (rep == 0) std::fprintf(stderr, "first prompt (repacks every expert): %.2f s\n", now() - t_start);
             if (rep > 0) pp_rates.push_back(o.pp / pp_time);
 
             runner.n_past[0] = 0;

@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "engine/runtime/expert_cache.h"
+#include "engine/runtime/expert_repack.h"
 #include "engine/runtime/model_runner.h"
 #include "ggml.h"
 
@@ -21,6 +22,7 @@ struct expert_set {
     bool lowbit = false;
     int32_t first_slot = 0;
     int32_t last_slot = 0;
+    std::vector<int32_t> members;  // distinct expert indices
     std::vector<int32_t> entries;  // routes positions (row * k + position) of every member
     std::vector<int32_t> slots;    // slot per entry
     std::vector<int32_t> experts;  // expert id per entry
@@ -38,6 +40,17 @@ ggml_tensor* arena_view(ggml_context* views, const expert_cache& cache, const pa
     t->nb[3] = t->nb[2] * span;
     t->data = cache.slot_memory(first) + part.offset;
     return t;
+}
+
+struct repack_call {
+    expert_repacker* repacker;
+    expert_repacker::job* job;
+};
+
+// The graph node that repacks: every thread of the graph takes its share of the pieces.
+void repack_task(ggml_tensor*, const ggml_tensor*, int ith, int nth, void* data) {
+    auto* call = static_cast<repack_call*>(data);
+    call->repacker->run(*call->job, ith, nth);
 }
 
 // Gate and up lie back to back with one type and shape: one product computes both.
@@ -82,6 +95,7 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
         }
         expert_set& s = sets.back();
         s.last_slot = slot[d];
+        s.members.push_back(d);
         for (int32_t e : entries[d]) {
             s.entries.push_back(e);
             s.slots.push_back(slot[d]);
@@ -105,10 +119,36 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
     ggml_tensor* x = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, R);
     x->data = ffn_input.data();
 
+    // Slots whose plain blobs are repacked by the graph itself (expert_repack.h).
+    expert_repacker::job repacking;
+    repack_call repack_call{repacker.get(), &repacking};
+    ggml_tensor* repack_node = nullptr;
+
     for (expert_set& s : sets) {
         const int64_t n = static_cast<int64_t>(s.entries.size());
         const int32_t span = s.last_slot - s.first_slot + 1;
         const pack_layer& pl = s.lowbit ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
+        const bool repacked = repack_experts && repacker && repacker->layer_repackable(pl);
+        if (repacked) {
+            for (int32_t d : s.members) {
+                uint8_t* blob = cache->slot_memory(slot[d]);
+                const int64_t key = static_cast<int64_t>(layer) * hparams.n_expert + routes[entries[d].front()];
+                if (!repacker->is_repacked(slot[d], blob, key, s.lowbit)) {
+                    repacker->plan(repacking, slot[d], blob, pl, key, s.lowbit);
+                }
+            }
+            if (!repack_node && !repacking.pieces.empty()) {
+                // The graph's first node: its threads repack the blobs before any product reads them.
+                repack_node = ggml_map_custom1(ctx, ggml_new_tensor_1d(ctx, GGML_TYPE_F32, 1), repack_task,
+                                               GGML_N_TASKS_MAX, &repack_call);
+                ggml_build_forward_expand(gf, repack_node);
+            }
+        }
+        auto view = [&](const pack_part& part, int64_t rows) {
+            ggml_tensor* t = arena_view(views, *cache, part, rows, s.first_slot, span);
+            if (repacked) repacker->mark(t, part);
+            return t;
+        };
 
         // One-token steps broadcast the single row over the entry list (ids (n, 1)); otherwise every entry
         // gets its own gathered row (ids (1, n)).
@@ -127,13 +167,13 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
             b = ggml_reshape_3d(ctx, ggml_get_rows(ctx, x, rows), E, 1, n);
         }
 
-        ggml_tensor* down = arena_view(views, *cache, pl.down, pl.down.ne1, s.first_slot, span);
+        ggml_tensor* down = view(pl.down, pl.down.ne1);
         if (!is_gpt_oss && gate_up_adjacent(pl)) {
-            ggml_tensor* gate_up = arena_view(views, *cache, pl.gate, 2 * pl.gate.ne1, s.first_slot, span);
+            ggml_tensor* gate_up = view(pl.gate, 2 * pl.gate.ne1);
             s.act = ggml_swiglu(ctx, ggml_mul_mat_id(ctx, gate_up, b, ids));
         } else {
-            ggml_tensor* gate = arena_view(views, *cache, pl.gate, pl.gate.ne1, s.first_slot, span);
-            ggml_tensor* up = arena_view(views, *cache, pl.up, pl.up.ne1, s.first_slot, span);
+            ggml_tensor* gate = view(pl.gate, pl.gate.ne1);
+            ggml_tensor* up = view(pl.up, pl.up.ne1);
             ggml_tensor* u = ggml_mul_mat_id(ctx, up, b, ids);
             ggml_tensor* g = ggml_mul_mat_id(ctx, gate, b, ids);
             if (is_gpt_oss) {
@@ -156,6 +196,7 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
         ggml_free(views);
         throw;
     }
+    if (repack_node) repacker->finish(repacking);
 
     // Outputs and activations are contiguous, one row per entry in set order.
     for (const expert_set& s : sets) {

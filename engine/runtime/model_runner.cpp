@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "engine/runtime/expert_cache.h"
+#include "engine/runtime/expert_repack.h"
 #include "engine/runtime/kv_masks.h"
 #include "ggml-backend.h"
 #include "ggml-cpu.h"
@@ -57,6 +58,7 @@ model_runner::model_runner(model& m, expert_cache& c, int32_t threads, int32_t c
         backend = ggml_backend_dev_init(dev, nullptr);
         if (!backend) throw std::runtime_error("no ggml CPU backend found");
 
+        repacker = std::make_unique<expert_repacker>(dev);
         ggml_backend_reg_t reg = ggml_backend_dev_backend_reg(dev);
         threadpool_free = proc<void (*)(ggml_threadpool*)>(reg, "ggml_threadpool_free");
         auto threadpool_new = proc<ggml_threadpool* (*)(ggml_threadpool_params*)>(reg, "ggml_threadpool_new");

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "engine/runtime/lossy_params.h"
 
 class expert_cache;
+class expert_repacker;
 struct ggml_backend;
 struct ggml_context;
 struct ggml_tensor;
@@ -147,6 +149,10 @@ public:
     std::vector<float> logits;            // n_vocab per logit row of the last eval
 
     std::vector<runner_layer_weights> layers;  // per layer, looked up once
+    // Resident experts are repacked in place for ggml's faster interleaved kernels where it has them
+    // (expert_repack.h). Set repack_experts to false before the first eval to compute on the plain layout.
+    std::unique_ptr<expert_repacker> repacker;
+    bool repack_experts = true;
     ggml_context* kv_ctx = nullptr;            // holds every K and V tensor
     std::vector<ggml_tensor*> k_cache, v_cache;  // index slot * n_layer + layer: F16 (head_dim, n_head_kv, n_ctx)
 

@@ -109,6 +109,31 @@ TEST_P(RunnerArchs, SavedCellsLoadedIntoAnotherSlotContinueIdentically) {
     EXPECT_FALSE(prefix == from_slot0);
 }
 
+// q4_K experts are repacked in place; slots evicted and read again must be recognised as plain and repacked anew.
+TEST(RunnerRepack, RepackedSlotsReadAgainGiveTheSameLogits) {
+    fixture_model_options o = qwen3moe_options();
+    o.seed = 13;
+    o.n_embd = 256;
+    o.n_ff_exp = 256;
+    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
+    const packed_model& p = packed("qwen3moe-q4k", o);
+    auto all = load(p, 0, 256, 1);
+    auto small = load(p, 16, 256, 1, 2);
+    auto plain = load(p, 0, 256, 1);
+    plain->runner->repack_experts = false;
+    const std::vector<int32_t> prompt = random_tokens(100, 4);
+    const std::vector<float> want = all->runner->eval({request(0, prompt, true)});
+    EXPECT_TRUE(small->runner->eval({request(0, prompt, true)}) == want);
+    EXPECT_FALSE(plain->runner->eval({request(0, prompt, true)}) == want) << "nothing was repacked";
+    const int V = all->m.hparams.n_vocab;
+    int32_t next = argmax(want.data() + size_t(99) * V, V);
+    for (int i = 0; i < 4; ++i) {
+        const std::vector<float> a = all->runner->eval_sequence({next});
+        ASSERT_TRUE(a == small->runner->eval_sequence({next})) << "decode step " << i;
+        next = argmax(a.data(), V);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
                          ::testing::Values(arch_case{"qwen3moe", qwen3moe_options},
                                            arch_case{"gpt-oss", gpt_oss_options}),
