@@ -64,9 +64,9 @@ json accumulated_content(const std::vector<sse_event>& events) {
             const size_t i = e.data["index"];
             const json& d = e.data["delta"];
             EXPECT_EQ(i + 1, content.size()) << "delta for a block that is not the last opened";
-            if (d["type"] == "text_delta") content[i]["text"] = content[i]["text"].get<std::string>() + d["text"].get<std::string>();
-            if (d["type"] == "thinking_delta")
-                content[i]["thinking"] = content[i]["thinking"].get<std::string>() + d["thinking"].get<std::string>();
+            for (const char* kind : {"text", "thinking"})
+                if (d["type"] == std::string(kind) + "_delta")
+                    content[i][kind] = content[i][kind].get<std::string>() + d[kind].get<std::string>();
             if (d["type"] == "input_json_delta") partial[i] += d["partial_json"].get<std::string>();
         } else if (e.name == "content_block_stop") {
             const size_t i = e.data["index"];
@@ -231,10 +231,8 @@ TEST(AnthropicHttp, ErrorsBeforeAndDuringTheStream) {
     EXPECT_FALSE(events.back().data["error"]["message"].get<std::string>().empty());
     for (const sse_event& e : events) EXPECT_NE(e.name, "message_stop");
     // The same output without streaming is a 400 after the generation.
-    const json plain = post_json(server,
-                                 messages_body("[[script:<tool_call>\n{\"name\": \"get_weather\", oops}\n</tool_call>]]",
-                                               {{"tools", json::array({weather_tool})}}),
-                                 400);
+    const std::string malformed = "[[script:<tool_call>\n{\"name\": \"get_weather\", oops}\n</tool_call>]]";
+    const json plain = post_json(server, messages_body(malformed, {{"tools", json::array({weather_tool})}}), 400);
     EXPECT_EQ(plain["type"], "error");
 
     const json ok = post_json(server, messages_body("[[script:fine]]"));
@@ -285,7 +283,10 @@ TEST(AnthropicHttp, CountTokensMatchesThePromptOfTheReply) {
                                   return !counted.load();
                               });
     });
-    while (!streaming) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!streaming && !stream_ended && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(streaming) << "the stream did not start";
     auto during = post(server, "/v1/messages/count_tokens", conversation.dump());
     counted = true;
     busy.join();
@@ -319,12 +320,12 @@ TEST(AnthropicHttp, PingsDuringPrefillAndClientsThatGoAway) {
     // A client that hangs up after a few deltas ends its generation early; the statistics line still comes.
     std::string received;
     int deltas = 0;
-    server.client()->Post("/v1/messages", {}, messages_body("[[loop:tick ]]", {{"max_tokens", 1500}, {"stream", true}}).dump(),
-                          "application/json", [&](const char* data, size_t size) {
-                              received.append(data, size);
-                              deltas = count_of(received, "event: content_block_delta");
-                              return deltas < 3;
-                          });
+    const json body = messages_body("[[loop:tick ]]", {{"max_tokens", 1500}, {"stream", true}});
+    server.client()->Post("/v1/messages", {}, body.dump(), "application/json", [&](const char* data, size_t size) {
+        received.append(data, size);
+        deltas = count_of(received, "event: content_block_delta");
+        return deltas < 3;
+    });
     EXPECT_GE(deltas, 3);
     ASSERT_TRUE(server.wait_for_err("request msg_2: "));
     const std::string err = server.err();

@@ -151,9 +151,9 @@ TEST(AnthropicTranslation, BillingHashIsBlankedOnlyInItsExactShape) {
 
 TEST(AnthropicTranslation, ContentText) {
     EXPECT_EQ(content_text("plain"), "plain");
-    EXPECT_EQ(content_text(nlohmann::ordered_json::parse(R"([{"type":"text","text":"a"},{"type":"image"},
-                                                            {"text":"x"},{"type":"text"},{"type":"text","text":"b"}])")),
-              "ab");
+    const auto blocks = nlohmann::ordered_json::parse(
+        R"([{"type":"text","text":"a"},{"type":"image"},{"text":"x"},{"type":"text"},{"type":"text","text":"b"}])");
+    EXPECT_EQ(content_text(blocks), "ab");
     for (const char* other : {"null", "1", "true", R"({"type":"text","text":"a"})"})
         EXPECT_EQ(content_text(nlohmann::ordered_json::parse(other)), "") << other;
 }
