@@ -199,3 +199,46 @@ TEST_F(StartServe, ServerThatCannotStartEndsTheRunWithAnError) {
                                  "icon or with Task Manager, then try again.");
     EXPECT_NE(child.err().find("error: "), std::string::npos);
 }
+
+TEST_F(StartServe, ConsoleStartsTheOnlyReadyModelAndOpensTheBrowser) {
+    write_catalog({catalog_model("stt-alpha", "Alpha")});
+    fs::create_directories(models());
+    fs::copy(fixture_pack(), models() / "stt-alpha");
+    // An xdg-open of this test's own records every address it is given.
+    const fs::path opened = tmp / "opened.txt";
+    make_folder(tmp / "bin", {{"xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"" + opened.string() + "\"\n"}});
+    fs::permissions(tmp / "bin" / "xdg-open", fs::perms::owner_all);
+    std::vector<std::string> browser_env = env({"PATH=" + (tmp / "bin").string() + ":/usr/bin:/bin"});
+    std::erase(browser_env, "MIVRA_NO_BROWSER=1");
+    const auto opened_lines = [&](size_t n) {
+        std::string text = read_text(opened);
+        for (int i = 0; i < 300 && static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) < n; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            text = read_text(opened);
+        }
+        return text;
+    };
+
+    launcher_child child({mivra_program, "start"}, browser_env, err_file("console"));
+    std::string out;
+    while (std::optional<std::string> line = child.next_line()) {
+        out += *line + "\n";
+        if (*line == "  Keep this window open while you chat. Close it to stop Mivra.") break;
+    }
+    const std::string folder = (models() / "stt-alpha").string();
+    EXPECT_EQ(out, "\n  Mivra 0.1 - AI models on your own PC\n  ------------------------------------\n\n"
+                   "  Checking the list of models...\n"
+                   "\n  Using Alpha from " + folder + ".\n"
+                   "\n  Starting Alpha. Your browser opens the chat page when it is ready (about a minute).\n"
+                   "  Keep this window open while you chat. Close it to stop Mivra.\n") << child.err();
+    ASSERT_TRUE(serving(child));
+    EXPECT_EQ(opened_lines(1), "http://127.0.0.1:8080\n");
+
+    const child_result second = run_child({mivra_program, "start"}, browser_env);
+    EXPECT_EQ(second.exit_code, 0);
+    EXPECT_NE(second.out.find("  Mivra is already running: http://127.0.0.1:8080\n  Opening it in your browser.\n"),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(opened_lines(2), "http://127.0.0.1:8080\nhttp://127.0.0.1:8080\n");
+    EXPECT_EQ(child.stop(), 0);
+}
