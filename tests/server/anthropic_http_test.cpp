@@ -116,6 +116,25 @@ const std::string thinking_text_tool =
     "[[script:<think>\nThe user wants weather.\n</think>\n\nLet me look.\n<tool_call>\n"
     "{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Paris\"}}\n</tool_call>]]";
 
+// In an ASan build, asks the live server to look for leaked memory (the streams that failed or were cut off must
+// have freed their state).
+void expect_no_leaks(serve_process& server) {
+#if defined(__SANITIZE_ADDRESS__)
+    server.send_line("leak-check");
+    for (int i = 0; i < 600 && server.out().find("leak-check") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.out(), "leak-check 0\n") << server.err();
+#else
+    (void)server;
+#endif
+}
+
+serve_options leak_checked() {
+    serve_options o;
+    o.stdin_pipe = true;
+    return o;
+}
+
 std::string anthropic_error(const std::string& message) {
     return json({{"type", "error"}, {"error", {{"type", "invalid_request_error"}, {"message", message}}}}).dump();
 }
@@ -187,7 +206,7 @@ TEST(AnthropicHttp, RepliesAndStreamsWithTheirBlocks) {
 }
 
 TEST(AnthropicHttp, ErrorsBeforeAndDuringTheStream) {
-    serve_process server(serve_options{});
+    serve_process server(leak_checked());
     const auto refused = [&](const std::string& body, const std::string& text) {
         auto res = post(server, "/v1/messages", body);
         ASSERT_TRUE(res);
@@ -239,6 +258,7 @@ TEST(AnthropicHttp, ErrorsBeforeAndDuringTheStream) {
     EXPECT_EQ(ok["id"], "msg_3");
     EXPECT_EQ(ok["content"][0]["text"], "fine");
     EXPECT_EQ(count_of(server.err(), "request msg_1: "), 0);  // the failed stream prints no statistics line
+    expect_no_leaks(server);
 }
 
 TEST(AnthropicHttp, CountTokensMatchesThePromptOfTheReply) {
@@ -305,7 +325,7 @@ TEST(AnthropicHttp, CountTokensMatchesThePromptOfTheReply) {
 }
 
 TEST(AnthropicHttp, PingsDuringPrefillAndClientsThatGoAway) {
-    serve_process server(serve_options{});
+    serve_process server(leak_checked());
     // A prompt of several 512-token chunks: a ping between chunks, before any block.
     std::string long_text;
     for (int i = 0; i < 300; ++i) long_text += "word" + std::to_string(i) + " ";
@@ -334,4 +354,5 @@ TEST(AnthropicHttp, PingsDuringPrefillAndClientsThatGoAway) {
     const size_t generated_end = stats.find(" generated");
     const int generated = std::stoi(stats.substr(stats.rfind(' ', generated_end - 1) + 1));
     EXPECT_LT(generated, 1500) << stats;
+    expect_no_leaks(server);
 }
