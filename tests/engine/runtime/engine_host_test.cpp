@@ -73,6 +73,9 @@ TEST_P(EngineGreedy, MatchesLibllamaAndReusesThePrompt) {
     EXPECT_EQ(s1.generated_tokens, int32_t(want.size()));
     EXPECT_EQ(s1.finish_reason, want.size() < 40 ? "stop" : "length");
     EXPECT_EQ(first.keepalives, 0);
+    // Every finished request leaves the cache's usage scores in hot.bin: one f32 per expert of every layer.
+    EXPECT_EQ(std::filesystem::file_size(std::filesystem::path(pack.dir) / "hot.bin"),
+              sizeof(float) * size_t(e.mdl.hparams.n_layer) * size_t(e.mdl.hparams.n_expert));
 
     transcript again;
     const generation_stats s2 = e.generate(prompt, 40, greedy, {}, again.sink());
