@@ -2,6 +2,8 @@
 // acceptance estimate, sampling from a logits row, and token text with the real qwen2 vocabulary.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -205,7 +207,8 @@ TEST(ChooseToken, GreedyTakesFirstLargestAndSeedsRepeat) {
 // buffer of 256 bytes and must still come out whole.
 TEST(TokenPiece, LongTokenIsFetchedWhole) {
     const std::string src = MIVRA_LLAMA_MODELS_DIR "/ggml-vocab-qwen2.gguf";
-    const std::string dst = (std::filesystem::temp_directory_path() / "mivra-long-token-vocab.gguf").string();
+    const std::string dst = (std::filesystem::temp_directory_path() /
+                             ("mivra-long-token-vocab-" + std::to_string(getpid()) + ".gguf")).string();
     const std::string long_text(300, 'x');
     const int32_t long_token = 151900;
     {
