@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "common/process_state.h"
-#include "common/temp_folder.h"
+#include "fixtures/temp_folder.h"
 #include "platform/folders.h"
 
 namespace {

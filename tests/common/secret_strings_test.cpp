@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "common/temp_folder.h"
+#include "fixtures/temp_folder.h"
 #include "common/text_helpers.h"
 #include "platform/secret_store.h"
 

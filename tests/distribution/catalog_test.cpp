@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 using nlohmann::json;
 

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 

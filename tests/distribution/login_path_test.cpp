@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 

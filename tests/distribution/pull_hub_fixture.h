@@ -17,7 +17,7 @@
 #include "common/https_server.h"
 #include "common/sha_hasher.h"
 #include "distribution/download_file.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace pull_test {
 

@@ -10,7 +10,7 @@
 #include "distribution/download_file.h"
 #include "distribution/hub_listing.h"
 #include "distribution/pull_state.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "distribution/launcher_events.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "start_child.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace start_test {
 

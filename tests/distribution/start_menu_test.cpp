@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "distribution/launcher_events.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -13,7 +13,7 @@
 #include "platform/mount_table.h"
 #include "platform/shell_open.h"
 #include "platform/user_dirs.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 

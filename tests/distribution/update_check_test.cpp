@@ -4,7 +4,7 @@
 
 #include "child_process.h"
 #include "distribution/catalog.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 namespace fs = std::filesystem;
 

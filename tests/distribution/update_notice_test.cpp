@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "distribution/launcher_events.h"
-#include "temp_folder.h"
+#include "fixtures/temp_folder.h"
 
 using nlohmann::json;
 
