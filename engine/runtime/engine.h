@@ -19,6 +19,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
+#include <istream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +42,9 @@ struct saved_kv_entry {
     std::string path;             // full path of the .pkv file (UTF-8)
     std::vector<int32_t> tokens;  // the prompt token ids stored in it
 };
+
+// The file name of a saved prompt KV: a 64-bit hash of the token ids as 16 lower-case hex digits, then ".pkv".
+std::string pkv_file_name(const std::vector<int32_t>& tokens);
 
 class engine {
 public:
@@ -115,6 +120,10 @@ private:
     void save_hot_bin();
 
     // Saved prompt KV store (saved_kv_store.cpp).
+    std::filesystem::path saved_kv_dir() const;  // <pack folder>/kv
+    uint64_t kv_bytes_per_cell() const;          // K and V of one cell over all layers, F16
+    // Reads and checks a .pkv header and its token ids; the stream is then at the cells.
+    bool read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) const;
     void scan_saved_kvs();
     int32_t restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot);
     void save_prompt_kv(generation_request& r, int32_t slot);

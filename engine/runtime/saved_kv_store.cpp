@@ -1,11 +1,234 @@
 // The saved prompt KV store: prompts evaluated completely are kept as .pkv files in the pack's kv folder so that a
-// later request with the same start reads their cells instead of evaluating them.
+// later request with the same start reads their cells instead of evaluating them, also after a restart.
 //
-// Not built yet: the store is empty, admission keeps the slot's own prefix, and nothing is saved.
+// File: "PKV1", u32 n_tokens, u64 kv_bytes_per_cell, n_tokens i32 token ids, then the runner's cells (per layer the
+// K rows of all cells, then the V rows), all little-endian. The name is a hash of the token ids (pkv_file_name).
+// Files appear only through a rename of a complete ".tmp" file. Only the worker thread uses the index after the
+// start-up scan, so it needs no lock.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
 #include "engine/runtime/engine.h"
 
-void engine::scan_saved_kvs() {}
+namespace fs = std::filesystem;
 
-int32_t engine::restore_saved_kv(generation_request&, int32_t reuse, int32_t) { return reuse; }
+namespace {
 
-void engine::save_prompt_kv(generation_request&, int32_t) {}
+constexpr char pkv_magic[4] = {'P', 'K', 'V', '1'};
+
+// Large stream buffers: a save writes megabytes in row-sized pieces.
+constexpr size_t pkv_buffer_bytes = size_t(1) << 20;
+
+bool starts_with(const std::vector<int32_t>& whole, const std::vector<int32_t>& start) {
+    return whole.size() >= start.size() && std::equal(start.begin(), start.end(), whole.begin());
+}
+
+size_t common_prefix(const std::vector<int32_t>& a, const std::vector<int32_t>& b) {
+    const size_t limit = std::min(a.size(), b.size());
+    size_t j = 0;
+    while (j < limit && a[j] == b[j]) ++j;
+    return j;
+}
+
+template <typename T>
+void put_le(std::string& out, T v) {
+    for (size_t i = 0; i < sizeof(T); ++i) out.push_back(char(uint8_t(uint64_t(v) >> (8 * i))));
+}
+
+template <typename T>
+T get_le(const unsigned char* p) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) v |= uint64_t(p[i]) << (8 * i);
+    return T(v);
+}
+
+}  // namespace
+
+std::string pkv_file_name(const std::vector<int32_t>& tokens) {
+    uint64_t h = 0x14650FB0739D0383ull;
+    for (int32_t t : tokens) h = (h ^ uint64_t(uint32_t(t))) * 0x100000001B3ull;
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx.pkv", static_cast<unsigned long long>(h));
+    return name;
+}
+
+fs::path engine::saved_kv_dir() const { return fs::path(options.pack_dir) / "kv"; }
+
+uint64_t engine::kv_bytes_per_cell() const {
+    const model_hparams& hp = runner->hparams;
+    return uint64_t(hp.n_layer) * uint64_t(hp.n_head_kv) * uint64_t(hp.head_dim) * 4;
+}
+
+bool engine::read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) const {
+    unsigned char head[16];
+    if (!in.read(reinterpret_cast<char*>(head), sizeof head) || in.gcount() != std::streamsize(sizeof head)) return false;
+    if (std::memcmp(head, pkv_magic, 4) != 0) return false;
+    const uint32_t n_tokens = get_le<uint32_t>(head + 4);
+    if (get_le<uint64_t>(head + 8) != kv_bytes_per_cell()) return false;
+    if (n_tokens > uint32_t(runner->n_ctx)) return false;
+    std::vector<unsigned char> ids(size_t(n_tokens) * 4);
+    if (n_tokens > 0 && (!in.read(reinterpret_cast<char*>(ids.data()), std::streamsize(ids.size())) ||
+                         in.gcount() != std::streamsize(ids.size()))) {
+        return false;
+    }
+    tokens.resize(n_tokens);
+    for (size_t i = 0; i < n_tokens; ++i) tokens[i] = get_le<int32_t>(ids.data() + 4 * i);
+    return true;
+}
+
+void engine::scan_saved_kvs() {
+    const fs::path dir = saved_kv_dir();
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+
+    struct found {
+        fs::file_time_type time;
+        saved_kv_entry entry;
+    };
+    std::vector<found> taken;
+    // Another process may be saving into or evicting from the same folder: a file that vanishes between the listing
+    // and its use is skipped, never an error.
+    for (const fs::directory_entry& de : fs::directory_iterator(dir)) {
+        const fs::path& p = de.path();
+        if (p.extension() != ".pkv") continue;
+        std::ifstream in(p, std::ios::binary);
+        if (!in) continue;
+        saved_kv_entry e;
+        if (!read_pkv_header(in, e.tokens)) continue;
+        in.close();
+        std::error_code tec;
+        const fs::file_time_type t = fs::last_write_time(p, tec);
+        if (tec) continue;
+        e.path = p.string();
+        taken.push_back({t, std::move(e)});
+    }
+    std::stable_sort(taken.begin(), taken.end(), [](const found& a, const found& b) { return a.time < b.time; });
+    for (found& f : taken) saved_kvs.push_back(std::move(f.entry));
+    if (!saved_kvs.empty()) {
+        std::fprintf(stderr, "%zu saved prompt KVs in %s\n", saved_kvs.size(), dir.string().c_str());
+    }
+}
+
+int32_t engine::restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot) {
+    if (saved_kvs.empty()) return reuse;
+    const int32_t n = int32_t(r.prompt.size());
+    size_t best = 0;
+    int32_t best_usable = -1;
+    for (size_t i = 0; i < saved_kvs.size(); ++i) {
+        const int32_t j = int32_t(common_prefix(r.prompt, saved_kvs[i].tokens));
+        const int32_t usable = std::min(n - 1, j);
+        if (usable > best_usable) {
+            best_usable = usable;
+            best = i;
+        }
+    }
+    if (best_usable <= reuse) return reuse;
+
+    saved_kv_entry entry = std::move(saved_kvs[best]);
+    saved_kvs.erase(saved_kvs.begin() + std::ptrdiff_t(best));
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<char> buffer(pkv_buffer_bytes);
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(buffer.data(), std::streamsize(buffer.size()));
+    try {
+        in.open(fs::path(entry.path), std::ios::binary);
+        std::vector<int32_t> stored;
+        if (!in || !read_pkv_header(in, stored) || stored != entry.tokens) throw std::runtime_error("unreadable");
+        runner->load_kv(in, best_usable, int32_t(stored.size()), slot);
+    } catch (const std::exception& e) {
+        in.close();
+        std::fprintf(stderr, "[kv] dropping %s: %s\n", entry.path.c_str(), e.what());
+        std::error_code ec;
+        fs::remove(fs::path(entry.path), ec);
+        runner->n_past[size_t(slot)] = 0;
+        slot_tokens[size_t(slot)].clear();
+        return 0;
+    }
+    in.close();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    saved_kvs.push_back(std::move(entry));
+    slot_tokens[size_t(slot)].assign(r.prompt.begin(), r.prompt.begin() + best_usable);
+    r.stats.disk_tokens = best_usable;
+    std::fprintf(stderr, "[kv] read %zu prompt tokens from disk in %.2f s\n", size_t(best_usable), seconds);
+    return best_usable;
+}
+
+void engine::save_prompt_kv(generation_request& r, int32_t slot) {
+    const std::vector<int32_t>& prompt = r.prompt;
+    const int32_t n = int32_t(prompt.size());
+    if (options.kv_disk_mb == 0) return;
+    if (runner->n_past[size_t(slot)] < n || !starts_with(slot_tokens[size_t(slot)], prompt)) return;
+    for (const saved_kv_entry& e : saved_kvs) {
+        if (starts_with(e.tokens, prompt)) return;  // an indexed file already covers the whole prompt
+    }
+
+    const fs::path dir = saved_kv_dir();
+    const std::string name = pkv_file_name(prompt);
+    const fs::path final_path = dir / name;
+    const fs::path tmp_path = dir / (name + ".tmp");
+    try {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        std::vector<char> buffer(pkv_buffer_bytes);
+        std::ofstream out;
+        out.rdbuf()->pubsetbuf(buffer.data(), std::streamsize(buffer.size()));
+        out.open(tmp_path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("cannot create file");
+
+        std::string head(pkv_magic, 4);
+        put_le<uint32_t>(head, uint32_t(n));
+        put_le<uint64_t>(head, kv_bytes_per_cell());
+        for (int32_t t : prompt) put_le<uint32_t>(head, uint32_t(t));
+        bool ok = bool(out.write(head.data(), std::streamsize(head.size())));
+        if (ok) {
+            try {
+                runner->save_kv(out, n, slot);
+            } catch (...) {
+                ok = false;
+            }
+        }
+        out.close();
+        if (!ok || !out) throw std::runtime_error("write failed (disk full?)");
+        fs::rename(tmp_path, final_path);
+    } catch (const std::exception& e) {
+        std::error_code ec;
+        fs::remove(tmp_path, ec);
+        std::fprintf(stderr, "[kv] not saved: %s\n", e.what());
+        return;
+    }
+
+    // Files of shorter prompts that this one extends add nothing any more.
+    const std::string final_str = final_path.string();
+    std::erase_if(saved_kvs, [&](const saved_kv_entry& e) {
+        if (!starts_with(prompt, e.tokens) || e.path == final_str) return false;
+        std::error_code ec;
+        fs::remove(fs::path(e.path), ec);
+        return true;
+    });
+    std::erase_if(saved_kvs, [&](const saved_kv_entry& e) { return e.path == final_str; });
+    saved_kvs.push_back({final_str, prompt});
+
+    // Disk budget: the least recently used files go first; the newest always stays.
+    const uint64_t budget = options.kv_disk_mb > (UINT64_MAX >> 20) ? UINT64_MAX : options.kv_disk_mb << 20;
+    auto size_of = [](const std::string& p) {
+        std::error_code ec;
+        const uintmax_t s = fs::file_size(fs::path(p), ec);
+        return ec ? uint64_t(0) : uint64_t(s);
+    };
+    uint64_t total = 0;
+    for (const saved_kv_entry& e : saved_kvs) total += size_of(e.path);
+    while (saved_kvs.size() > 1 && total > budget) {
+        const uint64_t s = size_of(saved_kvs.front().path);
+        std::error_code ec;
+        fs::remove(fs::path(saved_kvs.front().path), ec);
+        total -= std::min(total, s);
+        saved_kvs.erase(saved_kvs.begin());
+    }
+}
