@@ -64,6 +64,12 @@ bool gate_up_adjacent(const pack_layer& pl) {
 
 void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32_t>& group,
                                const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
+    run_expert_graph(layer, R, group, slot, entries, false);
+}
+
+void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<int32_t>& group,
+                                    const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
+                                    bool attend_next) {
     const int32_t k = hparams.n_expert_used;
     const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
 
@@ -105,9 +111,17 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
 
     size_t n_entries = 0;
     for (const expert_set& s : sets) n_entries += s.entries.size();
-    const size_t nodes = (seqs.size() * group.size() + 1) * 16;
-    const size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
-    ggml_context* views = ggml_init({(4 * sets.size() + 2) * ggml_tensor_overhead() + 1024, nullptr, true});
+    size_t nodes = (seqs.size() * group.size() + 1) * 16;
+    size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
+    if (attend_next) {
+        nodes += 2 * k + 8 + sets.size();
+        bytes += sizeof(float) * size_t(R) * E * (k + 2) + (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
+        for (const sequence_state& s : seqs) {
+            nodes += attention_node_count(s);
+            bytes += attention_bytes(s);
+        }
+    }
+    ggml_context* views = ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true});
     ggml_context* ctx = nullptr;
     try {
         ctx = scratch_context(bytes, nodes);
@@ -189,7 +203,35 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
         ggml_build_forward_expand(gf, s.out);
     }
 
+    std::vector<attention_nodes> next(attend_next ? seqs.size() : 0);
     try {
+        if (attend_next) {
+            // Every expert output into its row of expert_out, then hidden += sum_k weight_k x output_k (positions
+            // in order, as the step without the next layer does on the CPU), then the next layer per sequence.
+            ggml_tensor* eo = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, static_cast<int64_t>(R) * k);
+            eo->data = expert_out.data();
+            for (const expert_set& s : sets) {
+                const int64_t n = static_cast<int64_t>(s.entries.size());
+                ggml_tensor* rows = ggml_new_tensor_1d(ctx, GGML_TYPE_I64, n);
+                for (int64_t j = 0; j < n; ++j) static_cast<int64_t*>(rows->data)[j] = s.entries[j];
+                eo = ggml_set_rows(ctx, eo, ggml_reshape_2d(ctx, s.out, E, n), rows);
+            }
+            ggml_tensor* w = ggml_new_tensor_3d(views, GGML_TYPE_F32, 1, k, R);
+            w->data = route_weights.data();
+            ggml_tensor* weighted = ggml_mul(ctx, ggml_reshape_3d(ctx, eo, E, k, R), w);  // (E, k, R)
+            ggml_tensor* moe = ggml_view_2d(ctx, weighted, E, R, weighted->nb[2], 0);
+            for (int32_t j = 1; j < k; ++j) {
+                moe = ggml_add(ctx, moe, ggml_view_2d(ctx, weighted, E, R, weighted->nb[2], j * weighted->nb[1]));
+            }
+            ggml_tensor* h = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, R);
+            h->data = hidden.data();
+            h = ggml_add(ctx, h, moe);
+            for (size_t i = 0; i < seqs.size(); ++i) {
+                const sequence_state& s = seqs[i];
+                ggml_tensor* x = ggml_view_2d(ctx, h, E, s.n_tokens, h->nb[1], s.first_row * h->nb[1]);
+                next[i] = build_attention(ctx, gf, layer + 1, s, x);
+            }
+        }
         compute(gf);
     } catch (...) {
         ggml_free(ctx);
@@ -197,6 +239,11 @@ void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32
         throw;
     }
     if (repack_node) repacker->finish(repacking);
+    if (attend_next) {
+        std::vector<int32_t> prediction;
+        for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
+        end_attention(prediction);
+    }
 
     // Outputs and activations are contiguous, one row per entry in set order.
     for (const expert_set& s : sets) {

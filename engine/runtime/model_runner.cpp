@@ -213,9 +213,10 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
     for (size_t i = 0; i < seqs.size(); ++i) {
         mdl->embed_tokens(batch[i].tokens.data(), seqs[i].n_tokens, hidden.data() + seqs[i].first_row * E);
     }
+    attended_ = -1;
     for (int32_t layer = 0; layer < hparams.n_layer; ++layer) {
         auto t0 = std::chrono::steady_clock::now();
-        attend_and_route(layer);
+        if (attended_ < layer) attend_and_route(layer);  // else it ran in the previous layer's last expert graph
         t_attention += since(t0);
         t0 = std::chrono::steady_clock::now();
         moe_layer(layer, R);

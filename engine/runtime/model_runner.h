@@ -70,6 +70,16 @@ struct runner_layer_weights {
     ggml_tensor* down_exps_b = nullptr;
 };
 
+// The outputs of one sequence's attention and routing nodes in a graph (null when not built).
+struct attention_nodes {
+    ggml_tensor* h = nullptr;      // residual stream after attention (n_embd, g)
+    ggml_tensor* f = nullptr;      // normalised MoE input (n_embd, g)
+    ggml_tensor* top = nullptr;    // routed experts (k, g), descending
+    ggml_tensor* w = nullptr;      // their weights (k, g)
+    ggml_tensor* pred = nullptr;   // predicted experts of the next layer (one-token sequences)
+    ggml_tensor* probs = nullptr;  // router probabilities of a lone one-token step with prefer_cached
+};
+
 class model_runner {
 public:
     // Checks the architecture, starts the CPU backend with a thread pool of n_threads, and allocates the KV cache
@@ -160,6 +170,19 @@ private:
     // A ggml context with data on the runner's scratch memory, big enough for `bytes` of tensors and objects and
     // a graph of `nodes` nodes (scratch grows, never shrinks). Free it with ggml_free before the next one.
     ggml_context* scratch_context(size_t bytes, size_t nodes);
+    // Attention and routing of `layer` for sequence s, reading its rows x (n_embd, g) of the residual stream,
+    // appended to gf (attention_graph.cpp); take_attention copies a computed sequence's outputs into the row
+    // buffers and merges its prediction; end_attention closes the layer (recall counters, next_experts).
+    attention_nodes build_attention(ggml_context* ctx, struct ggml_cgraph* gf, int32_t layer, const sequence_state& s,
+                                    ggml_tensor* x);
+    size_t attention_bytes(const sequence_state& s) const;
+    size_t attention_node_count(const sequence_state& s) const;
+    void take_attention(const sequence_state& s, const attention_nodes& n, std::vector<int32_t>& prediction);
+    void end_attention(std::vector<int32_t>& prediction);
+    // run_experts, and when attend_next is set also the weighted sum of the layer's expert outputs into the
+    // residual stream and the next layer's attention and routing, all in one graph (expert_ffn.cpp).
+    void run_expert_graph(int32_t layer, int32_t R, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
+                          const std::vector<std::vector<int32_t>>& entries, bool attend_next);
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();
     // Bytes of one KV cell of one layer: all heads of one position.
@@ -176,6 +199,9 @@ private:
     // Memory for the per-step ggml contexts, 64-byte aligned.
     uint8_t* scratch_ = nullptr;
     size_t scratch_size_ = 0;
+    // Highest layer of the current eval whose attention and routing already ran (inside the previous layer's
+    // last expert graph).
+    int32_t attended_ = -1;
     // kv_ctx's memory, allocated by us so that a size the system refuses is an error, not an abort.
     void* kv_memory_ = nullptr;
 };

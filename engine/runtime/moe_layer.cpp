@@ -64,6 +64,11 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
     }
 
     // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch.
+    // Rows of dropped positions take part in the in-graph weighted sum with weight 0: they must hold finite values.
+    for (int32_t e = 0; e < R * k; ++e) {
+        if (routes[e] < 0) std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
+    }
+    bool fused = false;
     std::vector<int32_t> slot(distinct.size(), -1);
     const size_t chunk = static_cast<size_t>(std::max(1, cache->n_slots()));
     try {
@@ -84,8 +89,13 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
                 std::vector<int32_t> ready;
                 for (int32_t s : cache->wait_any_ready(pending)) ready.push_back(owner.at(s));
                 for (size_t i = 0; i < ready.size(); i += max_group) {
-                    std::vector<int32_t> group(ready.begin() + i, ready.begin() + std::min(i + max_group, ready.size()));
-                    run_experts(layer, R, group, slot, entries);
+                    const size_t group_end = std::min(i + max_group, ready.size());
+                    std::vector<int32_t> group(ready.begin() + i, ready.begin() + group_end);
+                    // The layer's last group also adds the weighted sum and runs the next layer's attention in
+                    // the same graph, saving one graph launch per layer.
+                    const bool last = end == distinct.size() && pending.empty() && group_end == ready.size();
+                    fused = last && layer + 1 < hparams.n_layer;
+                    run_expert_graph(layer, R, group, slot, entries, fused);
                 }
             }
             cache->unpin_all();
@@ -93,6 +103,10 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
     } catch (...) {
         cache->unpin_all();
         throw;
+    }
+    if (fused) {
+        attended_ = layer + 1;
+        return;
     }
 
     // hidden[t] += sum over routed positions of weight x expert output, in position order.
