@@ -72,7 +72,7 @@ int cmd_imatrix(const engine_options& options) {
 
     const std::vector<int32_t> tokens = tokenize_file(mdl.core_path, options.input_path);
 
-    std::unique_ptr<expert_cache> cache = make_expert_cache(mdl, options);
+    std::unique_ptr<expert_cache> cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, 512, 1));
     auto runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, 512, options.prefetch, 1);
 
     const model_hparams& hp = mdl.hparams;

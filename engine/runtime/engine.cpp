@@ -47,7 +47,7 @@ engine::engine(const engine_options& opts) : options(opts) {
     n_vocab = llama_vocab_n_tokens(vocab);
     templates = common_chat_templates_init(llama_model_.get(), "", "", "");
 
-    cache = make_expert_cache(mdl, options);
+    cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, options.n_ctx, options.n_parallel));
     runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, options.n_ctx, options.prefetch,
                                             options.n_parallel);
     runner->lossy = lossy_params_from_options(options);

@@ -1,0 +1,179 @@
+// Cache sizing from --cache-mb or free RAM, the automatic budget rule, free RAM under cgroup limits (on a fake
+// /proc and /sys), and hot.bin of a wrong size at engine start.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/pack/model.h"
+#include "engine/runtime/cache_sizing.h"
+#include "engine/runtime/engine.h"
+#include "engine/runtime/engine_test_pack.h"
+
+namespace {
+
+constexpr uint64_t MiB = 1048576;
+constexpr uint64_t GiB = 1024 * MiB;
+
+void write_file(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+}  // namespace
+
+TEST(CacheSizing, PlansTheCacheFromTheOptionsAndFreeRam) {
+    struct row {
+        const char* what;
+        uint64_t cache_mb, free, kv, expert_bytes, n_experts;
+        uint64_t budget;
+        int64_t slots;
+        bool warn;
+    };
+    const row rows[] = {
+        {"fixed 1 MiB, 20 MiB experts: the 16-slot minimum, no warning", 1, 0, 0, 20 * MiB, 6144, MiB, 16, false},
+        {"fixed budget above the whole model: every expert", 100000, 0, 0, MiB, 64, 100000 * MiB, 64, false},
+        {"automatic, 400 MiB free: budget 0, the minimum and the warning", 0, 400 * MiB, 0, 20 * MiB, 6144, 0, 16,
+         true},
+        {"automatic, 10 GiB free, 100 MiB experts", 0, 10 * GiB, 0, 100 * MiB, 6144, 10 * GiB - 512 * MiB, 97, false},
+        {"automatic leaves room for the KV cache", 0, 10 * GiB, 1000 * MiB, 100 * MiB, 6144, 10 * GiB - 1512 * MiB,
+         87, false},
+        {"automatic, KV cache larger than free RAM", 0, 2 * GiB, 3 * GiB, 100 * MiB, 6144, 0, 16, true},
+        {"automatic, free RAM unreadable", 0, 0, 0, MiB, 6144, 0, 16, true},
+    };
+    for (const row& r : rows) {
+        const cache_plan p = plan_expert_cache(r.cache_mb, r.free, r.kv, r.expert_bytes, r.n_experts);
+        EXPECT_EQ(p.budget, r.budget) << r.what;
+        EXPECT_EQ(p.n_slots, r.slots) << r.what;
+        EXPECT_EQ(p.warn, r.warn) << r.what;
+        EXPECT_EQ(p.reserve, r.cache_mb ? 0 : UINT64_MAX) << r.what;
+    }
+}
+
+TEST(CacheSizing, BudgetRuleResizesOnlyForSixteenSlotsOfChange) {
+    struct row {
+        uint64_t resident, free;
+        bool resize;
+        uint64_t budget;
+    };
+    // 100 slots of 1 MiB; the rule wants (resident + free - 512 MiB) / 1 MiB slots.
+    const row rows[] = {
+        {100 * MiB, 527 * MiB, false, 115 * MiB},  // 15 more
+        {100 * MiB, 528 * MiB, true, 116 * MiB},   // 16 more
+        {100 * MiB, 497 * MiB, false, 85 * MiB},   // 15 fewer
+        {100 * MiB, 496 * MiB, true, 84 * MiB},    // 16 fewer
+        {100 * MiB, 300 * MiB, true, 0},           // at most 512 MiB in all: budget 0
+    };
+    for (const row& r : rows) {
+        const budget_step s = plan_budget_step(r.resident, r.free, MiB, 100);
+        EXPECT_EQ(s.resize, r.resize) << r.free / MiB;
+        EXPECT_EQ(s.budget, r.budget) << r.free / MiB;
+    }
+}
+
+TEST(CacheSizing, KvBytesMatchTheRunnersLayout) {
+    model_hparams hp;
+    hp.n_layer = 3;
+    hp.n_head_kv = 4;
+    hp.head_dim = 8;
+    // 300 cells round up to 512; K and V, 2 bytes each, per layer and slot.
+    EXPECT_EQ(kv_cache_bytes(hp, 300, 2), uint64_t(512) * 4 * 8 * 2 * 2 * 3 * 2);
+    EXPECT_EQ(kv_cache_bytes(hp, 256, 0), uint64_t(256) * 4 * 8 * 2 * 2 * 3);  // at least one slot
+}
+
+TEST(FreeRam, CappedByTheTightestCgroupOnTheProcessPath) {
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("mivra-free-ram-" + std::to_string(getpid()));
+    struct row {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // relative path -> content
+        uint64_t want;
+    };
+    const std::string meminfo = "MemTotal:       16000000 kB\nMemFree:  1000 kB\nMemAvailable:    8388608 kB\n";
+    const row rows[] = {
+        {"no cgroup files: MemAvailable", {{"proc/meminfo", meminfo}}, 8 * GiB},
+        {"no meminfo: 0", {{"proc/self/cgroup", "0::/\n"}}, 0},
+        {"v2 root unlimited, parent limited, leaf unlimited",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/a/b\n"},
+          {"sys/fs/cgroup/memory.max", "max\n"},
+          {"sys/fs/cgroup/a/memory.max", "3221225472\n"},
+          {"sys/fs/cgroup/a/memory.current", "1073741824\n"},
+          {"sys/fs/cgroup/a/b/memory.max", "max\n"},
+          {"sys/fs/cgroup/a/b/memory.current", "1073741824\n"}},
+         2 * GiB},
+        {"v2 leaf tighter than its parent",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/a/b\n"},
+          {"sys/fs/cgroup/a/memory.max", "3221225472\n"},
+          {"sys/fs/cgroup/a/memory.current", "1073741824\n"},
+          {"sys/fs/cgroup/a/b/memory.max", "1610612736\n"},
+          {"sys/fs/cgroup/a/b/memory.current", "1073741824\n"}},
+         512 * MiB},
+        {"v2 usage above the limit: 0",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/c\n"},
+          {"sys/fs/cgroup/c/memory.max", "1000\n"},
+          {"sys/fs/cgroup/c/memory.current", "2000\n"}},
+         0},
+        {"v2 limit above MemAvailable changes nothing",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/c\n"},
+          {"sys/fs/cgroup/c/memory.max", "107374182400\n"},
+          {"sys/fs/cgroup/c/memory.current", "0\n"}},
+         8 * GiB},
+        {"v1 memory controller among others, root unlimited",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "7:cpu,cpuacct:/x\n5:memory:/x\n0::/\n"},
+          {"sys/fs/cgroup/memory/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"sys/fs/cgroup/memory/x/memory.limit_in_bytes", "1073741824\n"},
+          {"sys/fs/cgroup/memory/x/memory.usage_in_bytes", "268435456\n"}},
+         768 * MiB},
+        {"own cgroup not visible (another namespace): the root's limit",
+         {{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/elsewhere/deep\n"},
+          {"sys/fs/cgroup/memory.max", "4294967296\n"},
+          {"sys/fs/cgroup/memory.current", "1073741824\n"}},
+         3 * GiB},
+    };
+    for (const row& r : rows) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root / "proc");
+        std::filesystem::create_directories(root / "sys");
+        for (const auto& [path, text] : r.files) write_file(root / path, text);
+        EXPECT_EQ(free_ram_bytes_at((root / "proc").string(), (root / "sys").string()), r.want) << r.what;
+    }
+    std::filesystem::remove_all(root);
+    EXPECT_GT(free_ram_bytes(), 0u);  // this machine's own
+}
+
+// hot.bin one float short or one byte long is ignored at start (the cache starts cold), and the next finished
+// request replaces it with one score per expert of every layer; a file of the right size warms the cache.
+TEST(HotBin, WrongSizeIsIgnoredAndReplaced) {
+    const test_pack& pack = fixture_pack("qwen3moe", 7);
+    const std::filesystem::path hot = std::filesystem::path(pack.dir) / "hot.bin";
+    size_t n = 0;
+    {
+        engine e(test_engine_options(pack));
+        n = size_t(e.mdl.hparams.n_layer) * size_t(e.mdl.hparams.n_expert);
+    }
+    const std::vector<float> big(n + 1, 1000.0f);
+    const std::string bytes(reinterpret_cast<const char*>(big.data()), big.size() * sizeof(float));
+    for (const size_t size : {(n - 1) * sizeof(float), n * sizeof(float) + 1}) {
+        write_file(hot, bytes.substr(0, size));
+        engine e(test_engine_options(pack));
+        for (const float s : e.cache->usage_snapshot()) ASSERT_LT(s, 1000.0f) << size;
+        const generation_stats st = e.generate({1, 2, 3, 4}, 2, sampling_params{}, {}, [](const auto&) { return true; });
+        EXPECT_GT(st.generated_tokens, 0);
+        EXPECT_EQ(std::filesystem::file_size(hot), n * sizeof(float)) << size;
+    }
+    write_file(hot, bytes.substr(0, n * sizeof(float)));
+    engine e(test_engine_options(pack));
+    const std::vector<float> warm = e.cache->usage_snapshot();
+    ASSERT_EQ(warm.size(), n);
+    EXPECT_EQ(warm.front(), 1000.0f);
+}
