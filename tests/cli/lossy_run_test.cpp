@@ -51,6 +51,7 @@ TEST(LossyRun, LowbitCopiesAreUsedOnlyInFastModeAndChangeNothingElse) {
     ASSERT_EQ(exact.exit_code, 0) << exact.err;
     ASSERT_GT(exact.out.size(), 1u);
     EXPECT_FALSE(has_lowbit_line(exact.err)) << exact.err;
+    EXPECT_EQ(exact.err.find("\n  lossy: "), std::string::npos) << exact.err;  // nothing went through the lossy step
 
     // The low-bit file present, exact mode: not one low-bit read, the exact text.
     const child_result q4_exact = run_pack(q4, {"--mode", "exact"});
@@ -64,6 +65,7 @@ TEST(LossyRun, LowbitCopiesAreUsedOnlyInFastModeAndChangeNothingElse) {
     EXPECT_GT(q4_fast.out.size(), 1u);
     EXPECT_TRUE(has_lowbit_line(q4_fast.err)) << q4_fast.err;
     EXPECT_NE(q4_fast.err.find(" reads used the low-bit copy, "), std::string::npos) << q4_fast.err;
+    EXPECT_NE(q4_fast.err.find("\n  lossy: "), std::string::npos) << q4_fast.err;  // expert mass 0.9
 
     // Low-bit copies identical to the experts, used through every read: the exact text again.
     const child_result same = run_pack(f16, {"--mode", "exact", "--lowbit"});
