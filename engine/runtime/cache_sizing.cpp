@@ -151,6 +151,7 @@ budget_step plan_budget_step(uint64_t resident, uint64_t free, uint64_t expert_b
 std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_options& options, uint64_t kv_bytes) {
     const bool fixed = options.cache_mb != 0;
     const uint64_t free = fixed ? 0 : free_ram_bytes();
+    // Only the budget and the reservation are taken from the plan; the cache counts its own slots.
     const cache_plan plan = plan_expert_cache(options.cache_mb, free, kv_bytes, 1, 0);
     auto cache = std::make_unique<expert_cache>(m, plan.budget, options.io_threads, options.protect, plan.reserve);
 
