@@ -87,6 +87,8 @@ void engine::scan_saved_kvs() {
     const fs::path dir = saved_kv_dir();
     std::error_code ec;
     fs::create_directories(dir, ec);
+    // A pack on read-only media (or with a stray file named "kv") has no store, but it still runs.
+    if (!fs::is_directory(dir, ec)) return;
 
     struct found {
         fs::file_time_type time;

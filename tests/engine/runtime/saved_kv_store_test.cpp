@@ -221,6 +221,17 @@ TEST_F(SavedKvStore, OffWritesAndReadsNothing) {
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(prompt)});
 }
 
+// A pack whose kv folder cannot exist (here a file of that name) runs without the store.
+TEST_F(SavedKvStore, PackWithoutAKvFolderStillRuns) {
+    std::ofstream(fs::path(pack.dir) / "kv") << "not a folder";
+    engine e(store_options(pack));
+    EXPECT_TRUE(e.saved_kvs.empty());
+    const outcome o = generate(e, synthetic_prompt(20, 8));
+    EXPECT_FALSE(o.text.empty());
+    EXPECT_TRUE(e.saved_kvs.empty());
+    EXPECT_TRUE(fs::is_regular_file(fs::path(pack.dir) / "kv"));
+}
+
 // `mivra run` twice with the same prompt: the second reads all but one prompt token from disk and prints the same;
 // a damaged file is dropped with its message, deleted, and the text is still the same.
 TEST_F(SavedKvStore, RunCommandRestoresAndDropsDamagedFiles) {
