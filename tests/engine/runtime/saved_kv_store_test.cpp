@@ -221,6 +221,48 @@ TEST_F(SavedKvStore, OffWritesAndReadsNothing) {
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(prompt)});
 }
 
+// The start-up scan takes readable .pkv files of this model, oldest first, and leaves everything else alone.
+TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
+    const std::vector<int32_t> a = synthetic_prompt(12, 10), b = synthetic_prompt(14, 11);
+    {
+        engine e(store_options(pack));
+        generate(e, a, 1);
+        generate(e, b, 1);
+    }
+    const fs::path kv = fs::path(pack.dir) / "kv";
+    // a is made the newer one, so the index must come out b, a.
+    fs::last_write_time(pkv_path(pack, b), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    fs::copy_file(pkv_path(pack, a), kv / "0000000000000002.PKV");      // extension is case-sensitive
+    fs::copy_file(pkv_path(pack, a), kv / "0000000000000003.pkv.tmp");  // a write in progress
+    fs::create_directory(kv / "0000000000000004.pkv");
+    fs::create_symlink(kv / "vanished", kv / "0000000000000005.pkv");   // gone between listing and opening
+    {
+        std::ifstream in(pkv_path(pack, a), std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const uint32_t too_many = 1u << 20;  // more tokens than the context
+        std::memcpy(bytes.data() + 4, &too_many, 4);
+        std::ofstream(kv / "0000000000000006.pkv", std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+        std::ofstream(kv / "0000000000000007.pkv", std::ios::binary).write(bytes.data(), 10);  // short header
+    }
+    const size_t on_disk = pkv_files(pack).size();
+
+    engine e(store_options(pack));
+    ASSERT_EQ(e.saved_kvs.size(), 2u);
+    EXPECT_EQ(e.saved_kvs[0].tokens, b);
+    EXPECT_EQ(e.saved_kvs[0].path, pkv_path(pack, b).string());
+    EXPECT_EQ(e.saved_kvs[1].tokens, a);
+    EXPECT_EQ(pkv_files(pack).size(), on_disk);
+
+    // Using b moves it to the back: the least recently used is evicted first.
+    std::vector<int32_t> b_more = b;
+    b_more.push_back(b.back());
+    EXPECT_EQ(generate(e, b_more, 1).stats.disk_tokens, int32_t(b.size()));
+    ASSERT_EQ(e.saved_kvs.size(), 2u);
+    EXPECT_EQ(e.saved_kvs[0].tokens, a);
+    EXPECT_EQ(e.saved_kvs[1].tokens, b_more);  // the longer prompt replaced b's file
+    EXPECT_FALSE(fs::exists(pkv_path(pack, b)));
+}
+
 // A pack whose kv folder cannot exist (here a file of that name) runs without the store.
 TEST_F(SavedKvStore, PackWithoutAKvFolderStillRuns) {
     std::ofstream(fs::path(pack.dir) / "kv") << "not a folder";
