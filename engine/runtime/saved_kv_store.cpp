@@ -68,7 +68,9 @@ uint64_t engine::kv_bytes_per_cell() const {
 
 bool engine::read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) const {
     unsigned char head[16];
-    if (!in.read(reinterpret_cast<char*>(head), sizeof head) || in.gcount() != std::streamsize(sizeof head)) return false;
+    if (!in.read(reinterpret_cast<char*>(head), sizeof head) || in.gcount() != std::streamsize(sizeof head)) {
+        return false;
+    }
     if (std::memcmp(head, pkv_magic, 4) != 0) return false;
     const uint32_t n_tokens = get_le<uint32_t>(head + 4);
     if (get_le<uint64_t>(head + 8) != kv_bytes_per_cell()) return false;
