@@ -5,7 +5,7 @@ and prints the report.
     python3 bench/report.py OUT
 
 Every figure is the median over the repetitions; a ratio is the median of the per-repetition ratios of two runs
-made one after the other (mivra, then llama.cpp), so that the drift of a shared machine falls on both alike.
+made one right after the other, so that the drift of a shared machine falls on both alike.
 """
 import json
 import os
@@ -15,7 +15,6 @@ import subprocess
 import sys
 
 GB = 1e9
-MIB = 1048576
 
 
 def median(values):
@@ -31,49 +30,17 @@ def read(path):
         return ""
 
 
-def parse_mivra(prefix):
-    """The statistics that `mivra run` prints on stderr, with peak RSS and the cgroup's peak."""
-    err = read(prefix + ".err")
-    r = {"ok": read(prefix + ".rc").strip() == "0"}
-    m = re.search(r"prefill (\d+) tokens in ([\d.]+) s \(([\d.]+) tok/s\), generated (\d+) tokens in ([\d.]+) s "
-                  r"\(([\d.]+) tok/s\)", err)
-    if m:
-        r["prompt_tokens"] = int(m.group(1))
-        r["prefill_tps"] = float(m.group(3))
-        r["generated"] = int(m.group(4))
-        r["gen_tps"] = float(m.group(6))
-        r["gen_seconds"] = r["generated"] / r["gen_tps"] if r["gen_tps"] > 0 else None
-        # The first generated token comes from the prefill's logits: decoding evaluates one token fewer.
-        if r["generated"] > 1 and r["gen_seconds"]:
-            r["decode_tps"] = (r["generated"] - 1) / r["gen_seconds"]
-    m = re.search(r"cache: (\d+) slots \(([\d.]+)% hot-protected\), hit ([\d.]+)% \(\+([\d.]+)% caught in flight\), "
-                  r"read ([\d.]+) GB", err)
-    if m:
-        r["slots"] = int(m.group(1))
-        r["hit"] = float(m.group(3))
-        r["inflight"] = float(m.group(4))
-        r["read_gb"] = float(m.group(5))
-    m = re.search(r"prefetch: (\d+) issued, (\d+) used \((\d+)%\), next-layer prediction recall (\d+)%", err)
-    if m:
-        r["prefetch_issued"] = int(m.group(1))
-        r["prefetch_used_pct"] = float(m.group(3))
-        r["recall"] = float(m.group(4))
-    m = re.search(r"time: attention\+routing ([\d.]+) s, experts ([\d.]+) s \(of which waiting on reads ([\d.]+) s\), "
-                  r"head ([\d.]+) s", err)
-    if m:
-        r["t_attention"] = float(m.group(1))
-        r["t_experts"] = float(m.group(2))
-        r["wait"] = float(m.group(3))
-        r["t_head"] = float(m.group(4))
-    m = re.search(r"core ([\d.]+) GB resident", err)
-    if m:
-        r["core_gb"] = float(m.group(1))
-    r.update(parse_time(prefix))
-    return r
+def ratio(a, b):
+    return a / b if a is not None and b else None
 
 
-def parse_time(prefix):
-    r = {}
+def fmt(v, spec=".2f"):
+    return "–" if v is None else format(v, spec)
+
+
+def parse_common(prefix):
+    """Exit code, peak RSS (GNU time) and the cgroup's peak of one run."""
+    r = {"ok": read(prefix + ".rc").strip() == "0", "ran": os.path.exists(prefix + ".rc")}
     m = re.search(r"Maximum resident set size \(kbytes\): (\d+)", read(prefix + ".time"))
     if m:
         r["rss"] = int(m.group(1)) * 1024
@@ -83,26 +50,53 @@ def parse_time(prefix):
     return r
 
 
+def parse_stream(prefix):
+    """bench/stream_bench.cpp: one line per phase with that phase's counters."""
+    r = parse_common(prefix)
+    for line in read(prefix + ".out").splitlines():
+        if line.startswith("mivra_stream_bench phase="):
+            fields = dict(kv.split("=", 1) for kv in line.split()[1:])
+            r[fields.pop("phase")] = {k: float(v) for k, v in fields.items()}
+    m = re.search(r"core ([\d.]+) GB resident, expert cache (\d+) slots", read(prefix + ".err"))
+    if m:
+        r["core_gb"], r["slots"] = float(m.group(1)), int(m.group(2))
+    return r
+
+
+def parse_run(prefix):
+    """The statistics that `mivra run` prints on stderr."""
+    err = read(prefix + ".err")
+    r = parse_common(prefix)
+    m = re.search(r"prefill (\d+) tokens in [\d.]+ s \(([\d.]+) tok/s\), generated (\d+) tokens in [\d.]+ s "
+                  r"\(([\d.]+) tok/s\)", err)
+    if m:
+        r["prompt_tokens"], r["prefill_tps"] = int(m.group(1)), float(m.group(2))
+        r["generated"], r["gen_tps"] = int(m.group(3)), float(m.group(4))
+        # The first generated token comes from the prefill's logits: decoding evaluates one token fewer.
+        if r["generated"] > 1:
+            r["decode_tps"] = r["gen_tps"] * (r["generated"] - 1) / r["generated"]
+    m = re.search(r"cache: (\d+) slots .*hit ([\d.]+)% \(\+([\d.]+)% caught in flight\), read ([\d.]+) GB", err)
+    if m:
+        r["slots"], r["hit"], r["read_gb"] = int(m.group(1)), float(m.group(2)) + float(m.group(3)), float(m.group(4))
+    m = re.search(r"core ([\d.]+) GB resident", err)
+    if m:
+        r["core_gb"] = float(m.group(1))
+    return r
+
+
 def parse_llama(prefix):
-    out = read(prefix + ".out")
-    r = {"ok": read(prefix + ".rc").strip() == "0"}
-    for test, tps in re.findall(r"test=(pp|tg) N=\d+ seconds=[\d.]+ tps=([\d.]+)", out):
-        r[test + "_tps"] = float(tps)
-    r.update(parse_time(prefix))
+    r = parse_common(prefix)
+    for test, tps in re.findall(r"test=(pp|tg) N=\d+ seconds=[\d.]+ tps=([\d.]+)", read(prefix + ".out")):
+        r[test] = float(tps)
     return r
 
 
 def parse_llama_bench(prefix):
-    r = {"ok": read(prefix + ".rc").strip() == "0"}
+    r = parse_common(prefix)
     for line in read(prefix + ".out").splitlines():
-        if not line.startswith("{"):
-            continue
-        j = json.loads(line)
-        if j.get("n_prompt", 0) > 0 and j.get("n_gen", 0) == 0:
-            r["pp_tps"] = j["avg_ts"]
-        elif j.get("n_gen", 0) > 0 and j.get("n_prompt", 0) == 0:
-            r["tg_tps"] = j["avg_ts"]
-    r.update(parse_time(prefix))
+        if line.startswith("{"):
+            j = json.loads(line)
+            r["pp" if j.get("n_gen", 0) == 0 else "tg"] = j["avg_ts"]
     return r
 
 
@@ -111,12 +105,9 @@ def parse_raw(path):
     return float(m.group(1)) if m else None
 
 
-def ratio(a, b):
-    return a / b if a is not None and b else None
-
-
-def fmt(v, spec=".2f", none="–"):
-    return none if v is None else format(v, spec)
+def tps(run, phase):
+    p = run.get(phase)
+    return p["tps"] if p else None
 
 
 def load(out):
@@ -124,73 +115,70 @@ def load(out):
     rows = []
     for item in meta["budgets"].split():
         pct, cache_mb, limit, gen = item.split(":")
-        pct, cache_mb, gen = int(pct), int(cache_mb), int(gen)
         reps = []
         for rep in range(1, meta["reps"] + 1):
-            d = os.path.join(out, "runs", "b%d-r%d" % (pct, rep))
-            reps.append({
-                "raw": parse_raw(os.path.join(d, "raw.out")),
-                "mivra": parse_mivra(os.path.join(d, "mivra")),
-                "llama": parse_llama(os.path.join(d, "llama")),
-                "bench": parse_llama_bench(os.path.join(d, "llamabench")) if pct >= 100 else None,
-            })
-        prefill_only = parse_mivra(os.path.join(out, "runs", "b%d-prefill" % pct, "mivra")) if pct < 100 else None
-        rows.append(summarise(meta, pct, cache_mb, limit, gen, reps, prefill_only))
+            d = os.path.join(out, "runs", "b%s-r%d" % (pct, rep))
+            reps.append({"raw": parse_raw(os.path.join(d, "raw.out")),
+                         "mivra": parse_stream(os.path.join(d, "mivra")),
+                         "plain": parse_stream(os.path.join(d, "plain")),
+                         "llama": parse_llama(os.path.join(d, "llama")),
+                         "bench": parse_llama_bench(os.path.join(d, "llamabench"))})
+        run = parse_run(os.path.join(out, "runs", "b%s-run" % pct, "mivra"))
+        rows.append(summarise(meta, int(pct), int(cache_mb), limit, int(gen), reps, run))
     return meta, rows
 
 
-def summarise(meta, pct, cache_mb, limit, gen, reps, prefill_only):
-    per_token = meta["n_layer"] * meta["n_used"] * meta["expert_bytes"]  # expert bytes one token routes to
+def summarise(meta, pct, cache_mb, limit, gen, reps, run):
+    per_token = meta["n_layer"] * meta["n_used"] * meta["expert_bytes"]  # expert bytes one token is routed to
     all_experts = meta["n_layer"] * meta["n_expert"]
-    mv = [r["mivra"] for r in reps]
-    ll = [r["llama"] for r in reps]
-    s = {"pct": pct, "cache_mb": cache_mb, "limit": None if limit == "max" else int(limit), "gen": gen,
-         "failed": [name for r in reps for name, x in (("mivra", r["mivra"]), ("llama", r["llama"]),
-                                                        ("llama-bench", r["bench"])) if x and not x["ok"]]}
+    mv, ll, bb, pl = ([r[k] for r in reps] for k in ("mivra", "llama", "bench", "plain"))
+    s = {"pct": pct, "cache_mb": cache_mb, "limit": None if limit == "max" else int(limit), "gen": gen, "run": run}
+    s["failed"] = sorted({name for r in reps for name in ("mivra", "plain", "llama", "bench")
+                          if r[name]["ran"] and not r[name]["ok"]} | ({"mivra run"} if run["ran"] and not run["ok"]
+                                                                       else set()))
     s["raw"] = median([r["raw"] for r in reps])
-    for key in ("prefill_tps", "decode_tps", "hit", "inflight", "read_gb", "prefetch_used_pct", "recall", "wait",
-                "rss", "cg_peak", "slots", "core_gb", "t_attention", "t_experts", "t_head", "gen_seconds"):
-        s["m_" + key] = median([m.get(key) for m in mv])
-    for key in ("pp_tps", "tg_tps", "rss", "cg_peak"):
-        s["l_" + key] = median([l.get(key) for l in ll])
-    s["decode_ratio"] = median([ratio(m.get("decode_tps"), l.get("tg_tps")) for m, l in zip(mv, ll)])
-    s["prefill_ratio"] = median([ratio(m.get("prefill_tps"), l.get("pp_tps")) for m, l in zip(mv, ll)])
-    if pct >= 100:
-        bb = [r["bench"] for r in reps]
-        s["b_pp_tps"] = median([b.get("pp_tps") for b in bb])
-        s["b_tg_tps"] = median([b.get("tg_tps") for b in bb])
-        s["b_rss"] = median([b.get("rss") for b in bb])
-        s["decode_ratio_bench"] = median([ratio(m.get("decode_tps"), b.get("tg_tps")) for m, b in zip(mv, bb)])
-        s["prefill_ratio_bench"] = median([ratio(m.get("prefill_tps"), b.get("pp_tps")) for m, b in zip(mv, bb)])
-    slots = s["m_slots"]
-    s["resident_fraction"] = min(1.0, slots / all_experts) if slots else None
-    s["cache_bytes"] = min(slots, all_experts) * meta["expert_bytes"] if slots else None
-    if s["cache_bytes"] is not None:
-        core = s["m_core_gb"] * GB if s["m_core_gb"] else meta["core_bytes"]  # as mivra reports it
-        s["rss_allowance"] = (s["cache_bytes"] + core + meta["kv_bytes"]) * 1.05
-    if prefill_only and prefill_only.get("read_gb") is not None and s["m_read_gb"] is not None:
-        # Reads of the decode alone: the whole run less a run of the same prompt that stops after the prefill.
-        per_run = []
-        for m, r in zip(mv, reps):
-            if m.get("read_gb") is None or not m.get("gen_seconds") or m.get("generated", 0) < 2:
-                continue
-            decode_bytes = max(0.0, (m["read_gb"] - prefill_only["read_gb"]) * GB)
-            per_run.append({
-                "missed_per_token": decode_bytes / (m["generated"] - 1),
-                "read_rate": decode_bytes / m["gen_seconds"],
-                "wait": max(0.0, m.get("wait", 0) - prefill_only.get("wait", 0)) / m["gen_seconds"],
-            })
-        s["missed_per_token"] = median([p["missed_per_token"] for p in per_run])
-        s["decode_read_rate"] = median([p["read_rate"] for p in per_run])
-        s["decode_wait_share"] = median([p["wait"] for p in per_run])
-        if s["missed_per_token"] is not None:
-            s["decode_hit"] = 1 - s["missed_per_token"] / per_token
-        ideal_missed = (1 - s["resident_fraction"]) * per_token if s["resident_fraction"] is not None else None
-        s["ideal_missed_per_token"] = ideal_missed
-        if ideal_missed and s["raw"]:
-            s["limit_tps"] = s["raw"] * GB / ideal_missed
-            s["limit_share"] = ratio(s["m_decode_tps"], s["limit_tps"])
-            s["read_share"] = ratio(s["decode_read_rate"], s["raw"] * GB)
+    s["m_pp"], s["m_tg"] = median([tps(m, "pp") for m in mv]), median([tps(m, "tg") for m in mv])
+    s["l_pp"], s["l_tg"] = median([l.get("pp") for l in ll]), median([l.get("tg") for l in ll])
+    s["b_pp"], s["b_tg"] = median([b.get("pp") for b in bb]), median([b.get("tg") for b in bb])
+    s["p_tg"] = median([tps(p, "tg") for p in pl])
+    s["tg_ratio"] = median([ratio(tps(m, "tg"), l.get("tg")) for m, l in zip(mv, ll)])
+    s["pp_ratio"] = median([ratio(tps(m, "pp"), l.get("pp")) for m, l in zip(mv, ll)])
+    s["tg_ratio_bench"] = median([ratio(tps(m, "tg"), b.get("tg")) for m, b in zip(mv, bb)])
+    s["pp_ratio_bench"] = median([ratio(tps(m, "pp"), b.get("pp")) for m, b in zip(mv, bb)])
+    s["plain_ratio"] = median([ratio(tps(p, "tg"), tps(m, "tg")) for m, p in zip(mv, pl)])
+    s["m_rss"], s["l_rss"] = median([m.get("rss") for m in mv]), median([l.get("rss") for l in ll])
+    s["m_cg"], s["l_cg"] = median([m.get("cg_peak") for m in mv]), median([l.get("cg_peak") for l in ll])
+
+    # Expert reads of the decode phase alone.
+    per_run = []
+    for m, r in zip(mv, reps):
+        t = m.get("tg")
+        if not t or t["seconds"] <= 0:
+            continue
+        lookups = t["hits"] + t["misses"] + t["inflight"]
+        per_run.append({
+            "missed": t["bytes_read"] / t["tokens"],
+            "rate": t["bytes_read"] / t["seconds"],
+            "read_share": ratio(t["bytes_read"] / t["seconds"], r["raw"] and r["raw"] * GB),
+            "wait_share": t["wait"] / t["seconds"],
+            "hit": 100 * t["hits"] / lookups if lookups else None,
+            "inflight": 100 * t["inflight"] / lookups if lookups else None,
+            "prefetch_used": 100 * t["prefetch_used"] / t["prefetch_issued"] if t["prefetch_issued"] else None,
+            "recall": 100 * t["predicted_hits"] / t["predicted"] if t["predicted"] else None,
+        })
+    for key in ("missed", "rate", "read_share", "wait_share", "hit", "inflight", "prefetch_used", "recall"):
+        s["d_" + key] = median([p[key] for p in per_run])
+
+    slots = median([m.get("slots") for m in mv]) or run.get("slots")
+    s["slots"] = slots
+    s["resident"] = min(1.0, slots / all_experts) if slots else None
+    if pct < 100 and s["resident"] is not None and s["raw"]:
+        s["ideal_missed"] = (1 - s["resident"]) * per_token
+        s["limit_tps"] = s["raw"] * GB / s["ideal_missed"]
+        s["limit_share"] = ratio(s["m_tg"], s["limit_tps"])
+    if run.get("slots") is not None and run.get("core_gb") is not None:
+        s["allowance"] = (min(run["slots"], all_experts) * meta["expert_bytes"] + run["core_gb"] * GB +
+                          meta["kv_bytes"]) * 1.05
     return s
 
 
@@ -198,25 +186,31 @@ def goal(ok):
     return "met" if ok else "MISSED"
 
 
+def label(r):
+    return "all" if r["pct"] >= 100 else "%d%%" % r["pct"]
+
+
 def report(meta, rows, raw_scaling):
-    by = {r["pct"]: r for r in rows}
     lines = []
     w = lines.append
     w("# mivra against llama.cpp, model larger than the memory allowed")
     w("")
-    w("Model: %s — qwen3moe, %d layers, %d experts (%d used) of %.2f MB (q4_K), 2048 embedding; GGUF %.2f GB, "
-      "experts.bin %.2f GB, core.gguf %.2f GB. Random weights." % (
+    w("Model: %s: qwen3moe, %d layers, %d experts (%d used) of %.2f MB (q4_K), 2048 embedding, random weights; "
+      "GGUF %.2f GB, experts.bin %.2f GB." % (
           os.path.basename(meta["model"]), meta["n_layer"], meta["n_expert"], meta["n_used"],
-          meta["expert_bytes"] / 1e6, meta["gguf_bytes"] / GB, meta["experts_bytes"] / GB, meta["core_bytes"] / GB))
+          meta["expert_bytes"] / 1e6, meta["gguf_bytes"] / GB, meta["experts_bytes"] / GB))
     w("Machine: %d CPUs, %.1f GB RAM; %d compute threads for both programs, mivra --io-threads %d; ggml CPU "
-      "variant %s (left out: %s); cgroup %s; load average %s (before / after); commit %s, %s." % (
+      "variant %s for both (left out: %s); cgroup %s; runs at niceness %s; load average %s (before / after); "
+      "commit %s, %s." % (
           meta["cpus"], meta["ram_bytes"] / GB, meta["threads"], meta["io_threads"], meta["cpu_variant"] or "?",
-          meta["left_out"], meta["cgroup"], meta.get("load", "?"), meta["commit"], meta["date"]))
-    w("Prompt %d tokens; medians of %d runs; page cache dropped before every run." % (
-        meta["prompt_tokens"], meta["reps"]))
+          meta["left_out"], meta["cgroup"], meta.get("nice", "?"), meta.get("load", "?"), meta["commit"],
+          meta["date"]))
+    w("Workload: %d random prompt tokens, then random tokens one at a time, as llama-bench does; nothing warmed "
+      "before timing; page cache dropped before every run; medians of %d runs; ratios are medians of the ratios of "
+      "runs made side by side." % (meta["prompt_tokens"], meta["reps"]))
     w("")
-    w("Random-weight routing has no locality (every token picks its experts afresh, uniformly), so hit rates and "
-      "speeds with a partial cache are a worst case: a real model reuses experts from token to token.")
+    w("Random-weight routing has no locality: every random token picks its experts afresh and uniformly, so hit "
+      "rates and speeds with a partial cache are a worst case; a real model reuses experts from token to token.")
     w("")
     w("## Speed (tokens/s)")
     w("")
@@ -224,114 +218,129 @@ def report(meta, rows, raw_scaling):
       "llama.cpp prefill | ratio |")
     w("|---|---|---|---|---|---|---|---|")
     for r in rows:
-        label = "all" if r["pct"] >= 100 else "%d%% (%d MiB)" % (r["pct"], r["cache_mb"])
-        limit = "none" if r["limit"] is None else "%.2f GB" % (r["limit"] / GB)
+        lim = "none" if r["limit"] is None else "%.2f GB" % (r["limit"] / GB)
+        name = label(r) if r["pct"] >= 100 else "%d%% (%d MiB cache)" % (r["pct"], r["cache_mb"])
         w("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            label, limit, fmt(r["m_decode_tps"]), fmt(r["l_tg_tps"]), fmt(r["decode_ratio"]),
-            fmt(r["m_prefill_tps"], ".1f"), fmt(r["l_pp_tps"], ".1f"), fmt(r["prefill_ratio"])))
-        if r["pct"] >= 100 and r.get("b_tg_tps") is not None:
-            w("| all (llama-bench defaults) | none | %s | %s | %s | %s | %s | %s |" % (
-                fmt(r["m_decode_tps"]), fmt(r["b_tg_tps"]), fmt(r["decode_ratio_bench"]),
-                fmt(r["m_prefill_tps"], ".1f"), fmt(r["b_pp_tps"], ".1f"), fmt(r["prefill_ratio_bench"])))
+            name, lim, fmt(r["m_tg"]), fmt(r["l_tg"]), fmt(r["tg_ratio"]), fmt(r["m_pp"], ".1f"),
+            fmt(r["l_pp"], ".1f"), fmt(r["pp_ratio"])))
+        if r["b_tg"] is not None:
+            w("| %s, llama-bench defaults | none | %s | %s | %s | %s | %s | %s |" % (
+                label(r), fmt(r["m_tg"]), fmt(r["b_tg"]), fmt(r["tg_ratio_bench"]), fmt(r["m_pp"], ".1f"),
+                fmt(r["b_pp"], ".1f"), fmt(r["pp_ratio_bench"])))
     w("")
-    w("llama.cpp: libllama of the pinned tree on the same GGUF, memory-mapped, without repacked weights "
-      "(bench/llama_mmap_bench: llama-bench repacks q4_K experts into anonymous memory and is killed under a "
-      "limit smaller than the model), random tokens as in llama-bench. \"llama-bench defaults\": the real "
-      "llama-bench, weights repacked in RAM, warm-up run first. mivra: `mivra run` with --cache-mb, --draft 0, "
-      "--kv-disk-mb 0, no hot.bin; decode = (generated − 1) / generation time, since the first token comes from "
-      "the prefill. mivra's prefill includes reading the experts it needs from disk (its cache starts empty), "
-      "also with every expert resident; llama-bench's warm-up has them in RAM before timing.")
+    w("mivra: its model runner and expert cache as `mivra run` builds them (bench/stream_bench.cpp), --cache-mb "
+      "= the budget. llama.cpp: libllama of the pinned tree on the same GGUF, memory-mapped, without repacked "
+      "weights (bench/llama_mmap_bench.cpp; llama-bench always repacks q4_K experts into anonymous memory and is "
+      "killed under a limit smaller than the model). \"llama-bench defaults\": the real llama-bench, weights "
+      "repacked in RAM, one warm-up run first. Both prefills start cold: mivra's includes reading every expert "
+      "the prompt routes to from disk, llama.cpp's the page faults of its mapping (llama-bench's warm-up has "
+      "loaded everything before timing).")
     w("")
-    w("## Expert reads and memory (mivra)")
+    w("## Expert reads during decode, and memory (mivra)")
     w("")
-    w("| experts resident | slots | hit (run) | decode hit | missed MB/token | read GB/s in decode | raw GB/s | "
-      "reads/raw | waiting on reads | prefetch used | recall | peak RSS | allowance | cgroup peak (mivra / llama) |")
+    w("| experts resident | slots | hit (+in flight) | missed MB/token | read GB/s | raw GB/s | reads/raw | "
+      "waiting on reads | prefetch used | recall | peak RSS | peak RSS `run` | allowance | cgroup peak mivra / "
+      "llama.cpp |")
     w("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
-        label = "all" if r["pct"] >= 100 else "%d%%" % r["pct"]
-        w("| %s | %s | %s%% | %s | %s | %s | %s | %s | %s | %s%% | %s%% | %s GB | %s GB | %s / %s GB |" % (
-            label, fmt(r["m_slots"], ".0f"), fmt(r["m_hit"], ".1f"),
-            fmt(r.get("decode_hit") and 100 * r["decode_hit"], ".1f") + ("%" if r.get("decode_hit") is not None else ""),
-            fmt(r.get("missed_per_token") and r["missed_per_token"] / 1e6, ".0f"),
-            fmt(r.get("decode_read_rate") and r["decode_read_rate"] / GB, ".2f"), fmt(r["raw"], ".2f"),
-            fmt(r.get("read_share"), ".0%"),
-            fmt(r.get("decode_wait_share"), ".0%") if r["pct"] < 100 else fmt(r["m_wait"], ".1f") + " s",
-            fmt(r["m_prefetch_used_pct"], ".0f"), fmt(r["m_recall"], ".0f"),
-            fmt(r["m_rss"] and r["m_rss"] / GB), fmt(r.get("rss_allowance") and r["rss_allowance"] / GB),
-            fmt(r["m_cg_peak"] and r["m_cg_peak"] / GB), fmt(r["l_cg_peak"] and r["l_cg_peak"] / GB)))
+        run = r["run"]
+        w("| %s | %s | %s%% (+%s%%) | %s | %s | %s | %s | %s | %s%% | %s%% | %s GB | %s GB | %s GB | %s / %s GB |" % (
+            label(r), fmt(r["slots"], ".0f"), fmt(r["d_hit"], ".1f"), fmt(r["d_inflight"], ".1f"),
+            fmt(r["d_missed"] and r["d_missed"] / 1e6, ".0f"), fmt(r["d_rate"] and r["d_rate"] / GB),
+            fmt(r["raw"]), fmt(r["d_read_share"], ".0%"), fmt(r["d_wait_share"], ".0%"),
+            fmt(r["d_prefetch_used"], ".0f"), fmt(r["d_recall"], ".0f"), fmt(r["m_rss"] and r["m_rss"] / GB),
+            fmt(run.get("rss") and run["rss"] / GB), fmt(r.get("allowance") and r["allowance"] / GB),
+            fmt(r["m_cg"] and r["m_cg"] / GB), fmt(r["l_cg"] and r["l_cg"] / GB)))
     w("")
-    w("Decode figures exclude the prefill: a run of the same prompt that stops after the prefill gives its reads "
-      "and waits. \"waiting on reads\" is the share of decode time the model runner spent waiting for experts. "
-      "\"allowance\" = (cache slots × expert size + core.gguf + KV cache) × 1.05. Raw: random O_DIRECT reads of "
-      "whole experts of experts.bin with %d threads (bench/raw_read.cpp); scaling: %s." % (
+    w("Counters of the decode phase alone. \"waiting on reads\": share of decode time the runner was blocked on "
+      "reads. \"recall\": routed experts that the next-layer prediction named (this model's router is built to "
+      "be predictable, so recall is a best case). Raw: random O_DIRECT reads of whole experts of experts.bin "
+      "with %d threads next to each run (bench/raw_read.cpp); thread scaling at the start: %s. \"allowance\" = "
+      "(cache slots × expert size + core tensors in memory + KV cache) × 1.05." % (
           meta["io_threads"], raw_scaling or "–"))
     w("")
     w("## Physical limit (reads alone)")
     w("")
-    w("| experts resident | missed MB/token at best | limit tok/s | mivra tok/s | share of limit |")
-    w("|---|---|---|---|---|")
+    w("| experts resident | missed MB/token at best | limit tok/s | mivra tok/s | share of limit | "
+      "mivra without repacking | its share |")
+    w("|---|---|---|---|---|---|---|")
     for r in rows:
-        if r["pct"] >= 100:
+        if r.get("limit_tps") is None:
             continue
-        w("| %d%% | %s | %s | %s | %s |" % (
-            r["pct"], fmt(r.get("ideal_missed_per_token") and r["ideal_missed_per_token"] / 1e6, ".0f"),
-            fmt(r.get("limit_tps")), fmt(r["m_decode_tps"]), fmt(r.get("limit_share"), ".0%")))
+        w("| %s | %s | %s | %s | %s | %s | %s |" % (
+            label(r), fmt(r["ideal_missed"] / 1e6, ".0f"), fmt(r["limit_tps"]), fmt(r["m_tg"]),
+            fmt(r["limit_share"], ".0%"), fmt(r["p_tg"]), fmt(ratio(r["p_tg"], r["limit_tps"]), ".0%")))
     w("")
-    w("Limit = raw read throughput ÷ the expert bytes a token must read with that share of experts resident and no "
-      "locality ((1 − resident share) × layers × experts used × expert size); compute time is not counted.")
+    w("Limit = raw read throughput ÷ the expert bytes a token must read when that share of experts is resident "
+      "and routing has no locality ((1 − share) × layers × experts used × expert size); compute is not counted. "
+      "\"without repacking\": the same run with the experts computed on the layout read from disk (--plain).")
+    w("")
+    w("## `mivra run` (greedy, its own output)")
+    w("")
+    w("| experts resident | prompt tokens | prefill tok/s | decode tok/s | hit (whole run) | read GB | peak RSS |")
+    w("|---|---|---|---|---|---|---|")
+    for r in rows:
+        run = r["run"]
+        w("| %s | %s | %s | %s | %s%% | %s | %s GB |" % (
+            label(r), fmt(run.get("prompt_tokens"), "d"), fmt(run.get("prefill_tps"), ".1f"),
+            fmt(run.get("decode_tps")), fmt(run.get("hit"), ".1f"), fmt(run.get("read_gb")),
+            fmt(run.get("rss") and run["rss"] / GB)))
+    w("")
+    w("A random-weight model decoding greedily soon repeats one or two tokens, whose experts then stay cached: "
+      "these decode figures flatter partial caches and are not comparable with the random-token figures above.")
     w("")
     w("## Goals")
     w("")
-    full = by.get(100) or next((r for r in rows if r["pct"] >= 100), None)
-    quarter = by.get(25)
+    full = next((r for r in rows if r["pct"] >= 100), None)
+    quarter = next((r for r in rows if r["pct"] == 25), None)
     if full:
-        best = max([v for v in (full["l_tg_tps"], full.get("b_tg_tps")) if v] or [0]) or None
-        rtio = ratio(full["m_decode_tps"], best)
-        w("- Every expert resident, decode ≥ llama.cpp (the faster of the two llama.cpp runs), same threads: "
-          "ratio %s — %s." % (fmt(rtio), goal(rtio is not None and rtio >= 1)))
+        best = max([v for v in (full["l_tg"], full["b_tg"]) if v] or [0]) or None
+        q = ratio(full["m_tg"], best)
+        w("- Every expert resident, decode ≥ llama.cpp with the same threads (the faster llama.cpp: %s): ratio %s "
+          "— %s." % ("llama-bench defaults" if best == full["b_tg"] else "memory-mapped", fmt(q),
+                     goal(q is not None and q >= 1)))
     if quarter:
-        q = quarter["decode_ratio"]
+        q = quarter["tg_ratio"]
         w("- 25%% resident, decode ≥ 3 × llama.cpp under the same memory limit: ratio %s — %s." % (
             fmt(q), goal(q is not None and q >= 3)))
-        ls = quarter.get("limit_share")
-        w("- 25%% resident, within 80%% of the physical limit: %s of the limit — %s." % (
-            fmt(ls, ".0%"), goal(ls is not None and ls >= 0.8)))
-        rs = quarter.get("read_share")
-        w("- Expert reads ≥ 90%% of raw read throughput (decode, 25%% resident): %s — %s." % (
-            fmt(rs, ".0%"), goal(rs is not None and rs >= 0.9)))
+        q = quarter.get("limit_share")
+        w("- 25%% resident, decode within 80%% of the physical limit: %s — %s." % (
+            fmt(q, ".0%"), goal(q is not None and q >= 0.8)))
+        q = quarter["d_read_share"]
+        w("- Expert reads ≥ 90%% of the raw read throughput (decode at 25%%): %s — %s." % (
+            fmt(q, ".0%"), goal(q is not None and q >= 0.9)))
     for r in rows:
-        if r["m_rss"] and r.get("rss_allowance"):
-            share = r["m_rss"] / r["rss_allowance"] * 1.05
-            w("- Peak RSS within cache + core + KV + 5%% (%s): %.2f GB of %.2f GB allowed (%.0f%% of cache + core "
-              "+ KV) — %s." % ("all resident" if r["pct"] >= 100 else "%d%%" % r["pct"], r["m_rss"] / GB,
-                              r["rss_allowance"] / GB, 100 * share, goal(r["m_rss"] <= r["rss_allowance"])))
+        rss, allow = r["run"].get("rss"), r.get("allowance")
+        if rss and allow:
+            w("- Peak RSS of `mivra run` within cache + core + KV + 5%% (%s resident): %.2f GB of %.2f GB — %s." % (
+                label(r), rss / GB, allow / GB, goal(rss <= allow)))
     failed = [(r["pct"], f) for r in rows for f in r["failed"]]
     if failed:
         w("")
-        w("Runs that failed (their figures are left out): " + ", ".join("%s at %d%%" % (f, p) for p, f in failed))
+        w("Runs that failed (left out of the medians): " + ", ".join("%s at %d%%" % (f, p) for p, f in failed))
     return "\n".join(lines) + "\n"
 
 
 def write_tsv(path, rows):
-    cols = ["pct", "cache_mb", "limit", "m_decode_tps", "l_tg_tps", "b_tg_tps", "m_prefill_tps", "l_pp_tps",
-            "b_pp_tps", "decode_ratio", "prefill_ratio", "limit_tps", "raw", "m_hit", "decode_hit", "m_rss"]
+    cols = ["pct", "cache_mb", "limit", "m_tg", "l_tg", "b_tg", "p_tg", "m_pp", "l_pp", "b_pp", "tg_ratio",
+            "pp_ratio", "limit_tps", "raw", "d_hit", "d_missed", "d_rate", "d_wait_share", "m_rss"]
     with open(path, "w") as f:
         f.write("\t".join(cols) + "\n")
         for r in rows:
             f.write("\t".join("" if r.get(c) is None else str(r.get(c)) for c in cols) + "\n")
 
 
-def plot(out, rows):
+def plot(out, rows, meta):
     data = os.path.join(out, "plot.dat")
     with open(data, "w") as f:
         for r in sorted(rows, key=lambda r: r["pct"]):
-            vals = [r["pct"], r["m_decode_tps"], r["l_tg_tps"], r.get("limit_tps"), r["m_prefill_tps"], r["l_pp_tps"],
-                    r.get("b_tg_tps"), r.get("b_pp_tps")]
+            vals = [r["pct"], r["m_tg"], r["l_tg"], r.get("limit_tps"), r["m_pp"], r["l_pp"], r["b_tg"], r["b_pp"],
+                    r["p_tg"]]
             f.write(" ".join("NaN" if v is None else str(v) for v in vals) + "\n")
     script = """
-set terminal pngcairo size 1100,480 font ",10"
-set output '%s'
-set multiplot layout 1,2
+set terminal pngcairo size 1200,500 font ",10"
+set output '%(png)s'
+set multiplot layout 1,2 title 'mivra vs llama.cpp, same memory limit (random-weight qwen3moe, %(model)s)'
 set xlabel 'experts resident (%% of experts.bin)'
 set xrange [0:110]
 set logscale y
@@ -339,14 +348,15 @@ set grid
 set key left top
 set ylabel 'decode tokens/s'
 set title 'Decode'
-plot '%s' u 1:2 w lp lw 2 pt 7 t 'mivra', '' u 1:3 w lp lw 2 pt 5 t 'llama.cpp (mmap, same limit)', \\
-     '' u 1:7 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)', '' u 1:4 w lp dt 2 pt 1 t 'physical limit (reads)'
+plot '%(dat)s' u 1:2 w lp lw 2 pt 7 t 'mivra', '' u 1:3 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
+     '' u 1:7 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)', '' u 1:4 w lp dt 2 pt 1 t 'physical limit', \\
+     '' u 1:9 w p pt 6 ps 1.5 t 'mivra, experts not repacked'
 set ylabel 'prefill tokens/s'
-set title 'Prefill'
-plot '%s' u 1:5 w lp lw 2 pt 7 t 'mivra', '' u 1:6 w lp lw 2 pt 5 t 'llama.cpp (mmap, same limit)', \\
+set title 'Prefill (cold)'
+plot '%(dat)s' u 1:5 w lp lw 2 pt 7 t 'mivra', '' u 1:6 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
      '' u 1:8 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)'
 unset multiplot
-""" % (os.path.join(out, "tokens_per_s.png"), data, data)
+""" % {"png": os.path.join(out, "tokens_per_s.png"), "dat": data, "model": "%.1f GB GGUF" % (meta["gguf_bytes"] / GB)}
     try:
         subprocess.run(["gnuplot"], input=script, text=True, check=True, capture_output=True)
         return True
@@ -361,7 +371,7 @@ def main():
     scaling = ", ".join("%s threads %s GB/s" % (t, g) for t, g in
                         re.findall(r"threads=(\d+) .*gbps=([\d.]+)", read(os.path.join(out, "raw_scaling.txt"))))
     text = report(meta, rows, scaling)
-    if plot(out, rows):
+    if plot(out, rows, meta):
         text += "\nPlot: %s\n" % os.path.join(out, "tokens_per_s.png")
     with open(os.path.join(out, "report.md"), "w") as f:
         f.write(text)

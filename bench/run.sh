@@ -8,10 +8,13 @@
 # pack), measures, and prints the report, which is also written to OUT/report.md beside OUT/tokens_per_s.png.
 #
 # For each expert-cache budget (every expert resident, then about 50% and 25% of experts.bin), repeated REPS
-# times, side by side: the raw O_DIRECT read throughput of experts.bin, `mivra run` with --cache-mb set to the
-# budget, and libllama on the same GGUF, memory-mapped, under the same cgroup memory limit. With every expert
-# resident llama-bench itself (default settings: weights repacked in RAM) runs as well. The page cache is dropped
-# before every run, so reads come from the disk.
+# times, side by side under one cgroup memory limit: the raw O_DIRECT read throughput of experts.bin; mivra's
+# runner and expert cache built as `mivra run` builds them with --cache-mb set to the budget, fed PROMPT_TOKENS
+# random prompt tokens and then GEN random tokens one at a time (bench/stream_bench.cpp); and libllama on the same
+# GGUF, memory-mapped, with the same random-token workload (bench/llama_mmap_bench.cpp). With every expert
+# resident the real llama-bench (default settings: weights repacked in RAM) runs as well. Then `mivra run` itself
+# once per budget, for its peak RSS and its speed on its own greedy output. The page cache is dropped before every
+# run, so reads come from the disk.
 #
 # Settings (environment):
 #   BUILD_DIR   build folder (default build-bench in the checkout; configured as Release if new)
@@ -19,10 +22,14 @@
 #   OUT         report folder (default BUILD_DIR/bench-report)
 #   THREADS     compute threads of both programs (4)    IO_THREADS  mivra's --io-threads (4)
 #   REPS        runs per figure, medians reported (3)    LAYERS      layers of the model (24: 8.2 GB of experts)
-#   PROMPT_WORDS  words of the prompt (150, about 300 tokens)
-#   GEN         tokens generated with a limited budget (24)   GEN_RESIDENT  with every expert resident (64)
+#   PROMPT_TOKENS random prompt tokens (256)   PROMPT_WORDS  words of the prompt of `mivra run` (150)
+#   GEN         tokens generated with a limited budget (16)   GEN_RESIDENT  with every expert resident (64)
 #   BUDGETS     budgets in percent of experts.bin ("100 50 25")
 #   RUN_TIMEOUT seconds before one run is abandoned (900)
+#   PLAIN       1: at the smallest budget also run mivra without repacking experts (a diagnostic; 0 skips it)
+#   NICE        niceness of the measured runs and of their scheduler autogroup (-10: on a shared machine the
+#               compute threads of both programs otherwise lose their time slices to other work, and ggml's
+#               thread barriers stall on every lost slice)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,11 +40,14 @@ THREADS=${THREADS:-4}
 IO_THREADS=${IO_THREADS:-4}
 REPS=${REPS:-3}
 LAYERS=${LAYERS:-24}
+PROMPT_TOKENS=${PROMPT_TOKENS:-256}
 PROMPT_WORDS=${PROMPT_WORDS:-150}
-GEN=${GEN:-24}
+GEN=${GEN:-16}
 GEN_RESIDENT=${GEN_RESIDENT:-64}
 BUDGETS=${BUDGETS:-"100 50 25"}
 RUN_TIMEOUT=${RUN_TIMEOUT:-900}
+NICE=${NICE:--10}
+PLAIN=${PLAIN:-1}
 
 # The shapes of the model: a 30B-class MoE with 3B active parameters (2048 embedding, 32 query and 4 KV heads of
 # 128, 128 experts of width 768 with 8 used per token, q4_K experts, q8_0 attention), fewer layers.
@@ -65,8 +75,12 @@ else
   die "no writable memory cgroup (v1 /sys/fs/cgroup/memory, or v2 with the memory controller at the root)"
 fi
 mkdir "$cg"
-cleanup() { rmdir "$cg" 2>/dev/null || true; }
+cleanup() {
+  for _ in 1 2 3 4 5 6 7 8 9 10; do rmdir "$cg" 2>/dev/null && return; sleep 0.5; done
+  say "could not remove $cg"
+}
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # limited LIMIT_BYTES|max PREFIX cmd...: runs cmd inside the cgroup with that limit after dropping the page cache,
 # stdout to PREFIX.out, stderr to PREFIX.err, GNU time's report to PREFIX.time, the group's peak to PREFIX.peak.
@@ -84,8 +98,10 @@ limited() {
   sync
   echo 3 > /proc/sys/vm/drop_caches
   local rc=0
-  sh -c 'echo $$ > "$1/cgroup.procs"; shift; exec "$@"' sh "$cg" \
-    timeout "$RUN_TIMEOUT" /usr/bin/time -v -o "$prefix.time" "$@" > "$prefix.out" 2> "$prefix.err" || rc=$?
+  # A session of its own gets a scheduler autogroup of its own, whose niceness is what counts against the other
+  # sessions of a shared machine (the niceness of a process only counts within its autogroup).
+  setsid -w sh -c 'echo $$ > "$1/cgroup.procs"; echo "$2" > /proc/$$/autogroup 2>/dev/null; shift 2; exec "$@"' \
+    sh "$cg" "$NICE" nice -n "$NICE" timeout "$RUN_TIMEOUT" /usr/bin/time -v -o "$prefix.time" "$@" > "$prefix.out" 2> "$prefix.err" || rc=$?
   if [ $cg_mode = v1 ]; then cat "$cg/memory.max_usage_in_bytes"; else cat "$cg/memory.peak" 2>/dev/null || echo 0; fi > "$prefix.peak"
   echo "$rc" > "$prefix.rc"
   [ "$rc" -eq 0 ] || say "$(basename "$prefix") ended with code $rc (see $prefix.err)"
@@ -98,7 +114,9 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
 fi
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$BUILD_DIR/CMakeCache.txt")
 [ "$build_type" = Release ] || say "warning: $BUILD_DIR is a $build_type build, not Release"
-cmake --build "$BUILD_DIR" -j "${JOBS:-4}" --target mivra mivra-make-model raw_read_bench llama_mmap_bench >/dev/null
+cmake --build "$BUILD_DIR" -j "${JOBS:-4}" \
+  --target mivra mivra-make-model raw_read_bench llama_mmap_bench mivra_stream_bench \
+  > "$BUILD_DIR/bench-build.log" 2>&1 || { cat "$BUILD_DIR/bench-build.log" >&2; die "build failed"; }
 llama_bench=$(sed -n 's/^MIVRA_DEPS_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")/bin/llama-bench
 
 # ---- model and pack, made once ----
@@ -131,7 +149,7 @@ make_bin() {  # $1: CPU variant to leave out (or empty)
   for f in "$BUILD_DIR"/bin/*.so*; do
     [ "$(basename "$f")" = "libggml-cpu-$1.so" ] || ln -s "$f" "$bin/"
   done
-  cp "$BUILD_DIR/bin/mivra" "$BUILD_DIR/bin/llama_mmap_bench" "$bin/"
+  cp "$BUILD_DIR/bin/mivra" "$BUILD_DIR/bin/mivra_stream_bench" "$BUILD_DIR/bin/llama_mmap_bench" "$bin/"
 }
 probe=$CACHE/probe-q8.gguf
 [ -f "$probe" ] || "$BUILD_DIR/bin/mivra-make-model" "$probe" --embd 256 --heads 4 --heads-kv 2 --head-dim 64 \
@@ -168,18 +186,20 @@ print(len(m["layers"]), m["n_expert"], m["layers"][0]["stride"], m["experts_byte
 PY
 )"
 # the core tensors mivra holds in memory: core.gguf without the token embedding (q8_0), which stays on disk
-core_bytes=$(( $(stat -c %s "$pack/core.gguf") - 151936 * 2048 * 34 / 32 ))
+core_file_bytes=$(stat -c %s "$pack/core.gguf")
+core_bytes=$(( core_file_bytes - 151936 * 2048 * 34 / 32 ))
 ctx_rounded=$(( (CTX + 255) / 256 * 256 ))
 kv_bytes=$(( n_layer * ctx_rounded * 2 * HEADS_KV * HEAD_DIM * 2 ))
 mib=1048576
 
 say "raw read throughput of experts.bin ..."
 for t in 1 "$IO_THREADS" $(( IO_THREADS * 4 )); do
-  "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$t" --seconds 2 >> "$OUT/raw_scaling.txt"
+  nice -n "$NICE" "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$t" --seconds 2 \
+    >> "$OUT/raw_scaling.txt"
 done
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-prompt_tokens=0
+smallest=$(printf '%s\n' $BUDGETS | sort -n | head -1)
 limits=()
 for b in $BUDGETS; do
   if [ "$b" -ge 100 ]; then
@@ -187,45 +207,47 @@ for b in $BUDGETS; do
     limit=max gen=$GEN_RESIDENT
   else
     cache_mb=$(( experts_bytes * b / 100 / mib ))
-    # the same limit for both programs: the cache budget, the core tensors and the KV cache, 5% and 256 MiB more
-    limit=$(( (cache_mb * mib + core_bytes + kv_bytes) * 105 / 100 + 256 * mib ))
+    # The same limit for both programs: the cache budget, core.gguf (mivra's loader allocates and zeroes room for
+    # all of it, the token embedding included) and the KV cache, 5% and 512 MiB more for the program itself.
+    limit=$(( (cache_mb * mib + core_file_bytes + kv_bytes) * 105 / 100 + 512 * mib ))
     gen=$GEN
   fi
   limits+=("$b:$cache_mb:$limit:$gen")
-  mivra=(./mivra run "$pack" -p "$prompt" -t "$THREADS" -c "$CTX" --cache-mb "$cache_mb" --io-threads "$IO_THREADS"
-         --kv-disk-mb 0 --draft 0)
+  engine_opts=(-t "$THREADS" -c "$CTX" --cache-mb "$cache_mb" --io-threads "$IO_THREADS")
   for rep in $(seq 1 "$REPS"); do
     d=$OUT/runs/b$b-r$rep
     mkdir -p "$d"
     say "budget $b%, run $rep of $REPS ..."
-    "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$IO_THREADS" --seconds 2 > "$d/raw.out"
-    rm -f "$pack/hot.bin"
-    (cd "$bin" && limited "$limit" "$d/mivra" "${mivra[@]}" -n "$gen")
-    if [ "$prompt_tokens" -eq 0 ]; then
-      prompt_tokens=$(sed -n 's/^prefill \([0-9]*\) tokens.*/\1/p' "$d/mivra.err")
-      [ -n "$prompt_tokens" ] || die "mivra run printed no statistics (see $d/mivra.err)"
+    nice -n "$NICE" "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$IO_THREADS" \
+      --seconds 2 > "$d/raw.out"
+    (cd "$bin" && limited "$limit" "$d/mivra" ./mivra_stream_bench "$pack" --pp "$PROMPT_TOKENS" --tg "$gen" \
+      "${engine_opts[@]}")
+    if [ "$b" = "$smallest" ] && [ "$b" -lt 100 ] && [ "$PLAIN" = 1 ]; then
+      # diagnostic: the same run computing on the experts as read, without repacking each one for ggml
+      (cd "$bin" && limited "$limit" "$d/plain" ./mivra_stream_bench "$pack" --pp "$PROMPT_TOKENS" --tg "$gen" \
+        --plain "${engine_opts[@]}")
     fi
-    (cd "$bin" && limited "$limit" "$d/llama" ./llama_mmap_bench "$gguf" -t "$THREADS" -p "$prompt_tokens" -n "$gen")
+    (cd "$bin" && limited "$limit" "$d/llama" ./llama_mmap_bench "$gguf" -t "$THREADS" -p "$PROMPT_TOKENS" -n "$gen")
     if [ "$b" -ge 100 ]; then
       (cd "$bin" && LD_LIBRARY_PATH=. limited max "$d/llamabench" "$llama_bench" -m "$gguf" -t "$THREADS" \
-        -p "$prompt_tokens" -n "$gen" -r 1 -o jsonl)
+        -p "$PROMPT_TOKENS" -n "$gen" -r 1 -o jsonl)
     fi
   done
-  if [ "$b" -lt 100 ]; then
-    # the same prompt with one generated token: what the prefill alone reads, to split decode reads from it
-    rm -f "$pack/hot.bin"
-    mkdir -p "$OUT/runs/b$b-prefill"
-    (cd "$bin" && limited "$limit" "$OUT/runs/b$b-prefill/mivra" "${mivra[@]}" -n 1)
-  fi
+  # `mivra run` itself, once per budget: its peak RSS, and its speeds on its own greedy output
+  say "budget $b%, mivra run ..."
+  rm -f "$pack/hot.bin"
+  mkdir -p "$OUT/runs/b$b-run"
+  (cd "$bin" && limited "$limit" "$OUT/runs/b$b-run/mivra" ./mivra run "$pack" -p "$prompt" -n "$gen" \
+    "${engine_opts[@]}" --kv-disk-mb 0 --draft 0)
+  rm -f "$pack/hot.bin"
 done
-rm -f "$pack/hot.bin"
 
 cat > "$OUT/meta.json" <<EOF
 {"model": "$gguf", "pack": "$pack", "n_layer": $n_layer, "n_expert": $n_expert, "n_used": $N_USED,
  "expert_bytes": $stride, "experts_bytes": $experts_bytes, "core_bytes": $core_bytes, "kv_bytes": $kv_bytes,
  "gguf_bytes": $(stat -c %s "$gguf"), "threads": $THREADS, "io_threads": $IO_THREADS, "reps": $REPS,
- "prompt_tokens": $prompt_tokens, "ctx": $CTX, "budgets": "${limits[*]}", "cpu_variant": "$variant",
- "left_out": "$left_out", "cgroup": "$cg_mode", "commit": "$(git -C "$root" rev-parse --short HEAD 2>/dev/null)",
+ "prompt_tokens": $PROMPT_TOKENS, "ctx": $CTX, "budgets": "${limits[*]}", "cpu_variant": "$variant",
+ "left_out": "$left_out", "cgroup": "$cg_mode", "nice": $NICE, "commit": "$(git -C "$root" rev-parse --short HEAD 2>/dev/null)",
  "date": "$(date -u +%Y-%m-%dT%H:%MZ)", "load": "$load_before / $(cut -d' ' -f1-3 /proc/loadavg)", "cpus": $(nproc), "ram_bytes": $(( $(awk '/MemTotal/ { print $2 }' /proc/meminfo) * 1024 ))}
 EOF
 python3 "$root/bench/report.py" "$OUT"
