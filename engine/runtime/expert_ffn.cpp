@@ -232,6 +232,17 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
                 next[i] = build_attention(ctx, gf, layer + 1, s, x);
             }
         }
+        // The gate/up inputs go into the importance sums before the graph runs: with the next layer's attention in
+        // the same graph, ffn_input is that layer's by the time it returns.
+        if (imatrix) {
+            for (const expert_set& s : sets) {
+                for (size_t j = 0; j < s.entries.size(); ++j) {
+                    float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
+                    const float* in = ffn_input.data() + static_cast<size_t>(s.entries[j] / k) * E;
+                    for (int64_t c = 0; c < E; ++c) row[c] += in[c] * in[c];
+                }
+            }
+        }
         compute(gf);
     } catch (...) {
         ggml_free(ctx);
@@ -254,8 +265,6 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
             std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
             if (!imatrix) continue;
             float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
-            const float* in = ffn_input.data() + static_cast<size_t>(e / k) * E;
-            for (int64_t c = 0; c < E; ++c) row[c] += in[c] * in[c];
             const float* a = act + j * F;
             for (int64_t c = 0; c < F; ++c) row[E + c] += a[c] * a[c];
         }
