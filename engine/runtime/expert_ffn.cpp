@@ -5,6 +5,10 @@
 // projection computes every routed entry of the set, with the same kernels and the same per-row arithmetic as
 // libllama's routed experts. Such a node needs work memory for (slot span x entries) row mappings, so a set's
 // span is bounded and widely spread slots go into several sets.
+//
+// The last graph of a layer also scatters the outputs into expert_out, adds the weighted sum to the residual
+// stream (the same float operations in the same order as the CPU sum of moe_layer) and appends the next layer's
+// attention and routing, so that a layer costs one graph launch.
 #include <algorithm>
 #include <cstring>
 #include <numeric>

@@ -1,6 +1,7 @@
 // The MoE step of one layer: lossy routing, the distinct experts of the batch taken from the expert cache chunk
 // by chunk and computed on slot memory in place as their reads finish, the prefetch of the next layer's
-// predicted experts, and the weighted sum of the expert outputs added to the residual stream.
+// predicted experts, and the weighted sum of the expert outputs added to the residual stream. The layer's last
+// expert graph does that sum itself and goes on with the next layer's attention and routing (expert_ffn.cpp).
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -63,11 +64,12 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
         entries[index_of[x]].push_back(e);
     }
 
-    // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch.
     // Rows of dropped positions take part in the in-graph weighted sum with weight 0: they must hold finite values.
     for (int32_t e = 0; e < R * k; ++e) {
         if (routes[e] < 0) std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
     }
+
+    // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch.
     bool fused = false;
     std::vector<int32_t> slot(distinct.size(), -1);
     const size_t chunk = static_cast<size_t>(std::max(1, cache->n_slots()));
