@@ -236,17 +236,6 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
                 next[i] = build_attention(ctx, gf, layer + 1, s, x);
             }
         }
-        // The gate/up inputs go into the importance sums before the graph runs: with the next layer's attention in
-        // the same graph, ffn_input is that layer's by the time it returns.
-        if (imatrix) {
-            for (const expert_set& s : sets) {
-                for (size_t j = 0; j < s.entries.size(); ++j) {
-                    float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
-                    const float* in = ffn_input.data() + static_cast<size_t>(s.entries[j] / k) * E;
-                    for (int64_t c = 0; c < E; ++c) row[c] += in[c] * in[c];
-                }
-            }
-        }
         compute(gf);
     } catch (...) {
         ggml_free(ctx);
@@ -254,24 +243,27 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
         throw;
     }
     if (repack_node) repacker->finish(repacking);
-    if (attend_next) {
-        std::vector<int32_t> prediction;
-        for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
-        end_attention(prediction);
-    }
 
-    // Outputs and activations are contiguous, one row per entry in set order.
+    // Outputs and activations are contiguous, one row per entry in set order. The importance sums read this
+    // layer's ffn_input, so they come before the next layer's attention replaces it.
     for (const expert_set& s : sets) {
         const float* out = static_cast<const float*>(s.out->data);
         const float* act = static_cast<const float*>(s.act->data);
         for (size_t j = 0; j < s.entries.size(); ++j) {
             const int32_t e = s.entries[j];
-            std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
+            if (!attend_next) std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
             if (!imatrix) continue;
             float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
+            const float* in = ffn_input.data() + static_cast<size_t>(e / k) * E;
+            for (int64_t c = 0; c < E; ++c) row[c] += in[c] * in[c];
             const float* a = act + j * F;
             for (int64_t c = 0; c < F; ++c) row[E + c] += a[c] * a[c];
         }
+    }
+    if (attend_next) {
+        std::vector<int32_t> prediction;
+        for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
+        end_attention(prediction);
     }
     ggml_free(ctx);
     ggml_free(views);

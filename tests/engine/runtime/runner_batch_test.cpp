@@ -300,6 +300,24 @@ TEST(RunnerErrors, MissingLayerTensorsNameTheTensorWhenTheLayerRuns) {
     }
 }
 
+// Every layer's sums, not only the last one's: a layer whose last expert graph also runs the next layer's attention
+// must still square its own inputs. A cache of 16 slots splits the layers into other groups and graphs than a cache
+// holding everything, so the two agree only if every graph sums the right rows (up to the order of the additions).
+TEST(RunnerCounters, ImportanceSumsDoNotDependOnHowTheLayerIsSplit) {
+    const packed_model& p = packed("qwen3moe", qwen3moe_options());
+    auto all = load(p, 0, 256, 1);
+    auto small = load(p, 16, 256, 1);
+    const model_hparams& hp = all->m.hparams;
+    const size_t n = size_t(hp.n_layer) * hp.n_expert * (hp.n_embd + hp.n_ff_exp);
+    std::vector<float> a(n, 0.0f), b(n, 0.0f);
+    all->runner->imatrix = &a;
+    small->runner->imatrix = &b;
+    const std::vector<int32_t> prompt = random_tokens(120, 17);
+    all->runner->eval({request(0, prompt)});
+    small->runner->eval({request(0, prompt)});
+    for (size_t i = 0; i < n; ++i) ASSERT_NEAR(a[i], b[i], 1e-4 * std::max(1.0f, std::fabs(a[i]))) << "index " << i;
+}
+
 // Low-bit copies are described by their own layer table. Here that "low-bit" file holds the same bytes as
 // experts.bin in another blob layout (a leading page and a wider stride), so reading a slot through the wrong
 // table gives different numbers, while the right one gives exactly the full-precision logits.
