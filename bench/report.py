@@ -38,6 +38,17 @@ def fmt(v, spec=".2f"):
     return "–" if v is None else format(v, spec)
 
 
+def spread(values, spec=".2f"):
+    """The median of the values with their range, e.g. "1.20 (1.10–1.31)"."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return "–"
+    if len(values) == 1:
+        return format(values[0], spec)
+    return "%s (%s–%s)" % (format(statistics.median(values), spec), format(min(values), spec),
+                           format(max(values), spec))
+
+
 def parse_common(prefix):
     """Exit code, peak RSS (GNU time) and the cgroup's peak of one run."""
     r = {"ok": read(prefix + ".rc").strip() == "0", "ran": os.path.exists(prefix + ".rc")}
@@ -56,7 +67,8 @@ def parse_stream(prefix):
     for line in read(prefix + ".out").splitlines():
         if line.startswith("mivra_stream_bench phase="):
             fields = dict(kv.split("=", 1) for kv in line.split()[1:])
-            r[fields.pop("phase")] = {k: float(v) for k, v in fields.items()}
+            phase = fields.pop("phase")
+            r[phase] = {k: float(v) for k, v in fields.items()}
     m = re.search(r"core ([\d.]+) GB resident, expert cache (\d+) slots", read(prefix + ".err"))
     if m:
         r["core_gb"], r["slots"] = float(m.group(1)), int(m.group(2))
@@ -101,8 +113,9 @@ def parse_llama_bench(prefix):
 
 
 def parse_raw(path):
-    m = re.search(r"gbps=([\d.]+)", read(path))
-    return float(m.group(1)) if m else None
+    """The better of the raw throughputs measured before and after mivra's run: the disk's ceiling at the time."""
+    values = [float(v) for v in re.findall(r"gbps=([\d.]+)", read(path))]
+    return max(values) if values else None
 
 
 def tps(run, phase):
@@ -141,10 +154,11 @@ def summarise(meta, pct, cache_mb, limit, gen, reps, run):
     s["l_pp"], s["l_tg"] = median([l.get("pp") for l in ll]), median([l.get("tg") for l in ll])
     s["b_pp"], s["b_tg"] = median([b.get("pp") for b in bb]), median([b.get("tg") for b in bb])
     s["p_tg"] = median([tps(p, "tg") for p in pl])
-    s["tg_ratio"] = median([ratio(tps(m, "tg"), l.get("tg")) for m, l in zip(mv, ll)])
-    s["pp_ratio"] = median([ratio(tps(m, "pp"), l.get("pp")) for m, l in zip(mv, ll)])
-    s["tg_ratio_bench"] = median([ratio(tps(m, "tg"), b.get("tg")) for m, b in zip(mv, bb)])
-    s["pp_ratio_bench"] = median([ratio(tps(m, "pp"), b.get("pp")) for m, b in zip(mv, bb)])
+    for key, a, b, phase in (("tg_ratio", mv, ll, "tg"), ("pp_ratio", mv, ll, "pp"), ("tg_ratio_bench", mv, bb, "tg"),
+                             ("pp_ratio_bench", mv, bb, "pp")):
+        s[key + "s"] = [ratio(tps(x, phase), y.get(phase)) for x, y in zip(a, b)]
+        s[key] = median(s[key + "s"])
+    s["m_tgs"] = [tps(m, "tg") for m in mv]
     s["plain_ratio"] = median([ratio(tps(p, "tg"), tps(m, "tg")) for m, p in zip(mv, pl)])
     s["m_rss"], s["l_rss"] = median([m.get("rss") for m in mv]), median([l.get("rss") for l in ll])
     s["m_cg"], s["l_cg"] = median([m.get("cg_peak") for m in mv]), median([l.get("cg_peak") for l in ll])
@@ -207,7 +221,7 @@ def report(meta, rows, raw_scaling):
           meta["date"]))
     w("Workload: %d random prompt tokens, then random tokens one at a time, as llama-bench does; nothing warmed "
       "before timing; page cache dropped before every run; medians of %d runs; ratios are medians of the ratios of "
-      "runs made side by side." % (meta["prompt_tokens"], meta["reps"]))
+      "runs made side by side, with their range in brackets." % (meta["prompt_tokens"], meta["reps"]))
     w("")
     w("Random-weight routing has no locality: every random token picks its experts afresh and uniformly, so hit "
       "rates and speeds with a partial cache are a worst case; a real model reuses experts from token to token.")
@@ -221,12 +235,12 @@ def report(meta, rows, raw_scaling):
         lim = "none" if r["limit"] is None else "%.2f GB" % (r["limit"] / GB)
         name = label(r) if r["pct"] >= 100 else "%d%% (%d MiB cache)" % (r["pct"], r["cache_mb"])
         w("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            name, lim, fmt(r["m_tg"]), fmt(r["l_tg"]), fmt(r["tg_ratio"]), fmt(r["m_pp"], ".1f"),
-            fmt(r["l_pp"], ".1f"), fmt(r["pp_ratio"])))
+            name, lim, spread(r["m_tgs"]), fmt(r["l_tg"]), spread(r["tg_ratios"]), fmt(r["m_pp"], ".1f"),
+            fmt(r["l_pp"], ".1f"), spread(r["pp_ratios"])))
         if r["b_tg"] is not None:
             w("| %s, llama-bench defaults | none | %s | %s | %s | %s | %s | %s |" % (
-                label(r), fmt(r["m_tg"]), fmt(r["b_tg"]), fmt(r["tg_ratio_bench"]), fmt(r["m_pp"], ".1f"),
-                fmt(r["b_pp"], ".1f"), fmt(r["pp_ratio_bench"])))
+                label(r), fmt(r["m_tg"]), fmt(r["b_tg"]), spread(r["tg_ratio_benchs"]), fmt(r["m_pp"], ".1f"),
+                fmt(r["b_pp"], ".1f"), spread(r["pp_ratio_benchs"])))
     w("")
     w("mivra: its model runner and expert cache as `mivra run` builds them (bench/stream_bench.cpp), --cache-mb "
       "= the budget. llama.cpp: libllama of the pinned tree on the same GGUF, memory-mapped, without repacked "
@@ -255,7 +269,7 @@ def report(meta, rows, raw_scaling):
     w("Counters of the decode phase alone. \"waiting on reads\": share of decode time the runner was blocked on "
       "reads. \"recall\": routed experts that the next-layer prediction named (this model's router is built to "
       "be predictable, so recall is a best case). Raw: random O_DIRECT reads of whole experts of experts.bin "
-      "with %d threads next to each run (bench/raw_read.cpp); thread scaling at the start: %s. \"allowance\" = "
+      "with %d threads just before and after each run, the better of the two (bench/raw_read.cpp); thread scaling at the start: %s. \"allowance\" = "
       "(cache slots × expert size + core tensors in memory + KV cache) × 1.05." % (
           meta["io_threads"], raw_scaling or "–"))
     w("")
@@ -348,11 +362,13 @@ set grid
 set key left top
 set ylabel 'decode tokens/s'
 set title 'Decode'
+set key right bottom
 plot '%(dat)s' u 1:2 w lp lw 2 pt 7 t 'mivra', '' u 1:3 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
      '' u 1:7 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)', '' u 1:4 w lp dt 2 pt 1 t 'physical limit', \\
-     '' u 1:9 w p pt 6 ps 1.5 t 'mivra, experts not repacked'
+     '' u 1:9 w p pt 6 ps 1.8 lc rgb '#d62728' t 'mivra, experts not repacked'
 set ylabel 'prefill tokens/s'
 set title 'Prefill (cold)'
+set key left top
 plot '%(dat)s' u 1:5 w lp lw 2 pt 7 t 'mivra', '' u 1:6 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
      '' u 1:8 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)'
 unset multiplot

@@ -8,7 +8,8 @@
 # pack), measures, and prints the report, which is also written to OUT/report.md beside OUT/tokens_per_s.png.
 #
 # For each expert-cache budget (every expert resident, then about 50% and 25% of experts.bin), repeated REPS
-# times, side by side under one cgroup memory limit: the raw O_DIRECT read throughput of experts.bin; mivra's
+# times, side by side under one cgroup memory limit: the raw O_DIRECT read throughput of experts.bin (before and
+# after mivra's run); mivra's
 # runner and expert cache built as `mivra run` builds them with --cache-mb set to the budget, fed PROMPT_TOKENS
 # random prompt tokens and then GEN random tokens one at a time (bench/stream_bench.cpp); and libllama on the same
 # GGUF, memory-mapped, with the same random-token workload (bench/llama_mmap_bench.cpp). With every expert
@@ -23,7 +24,7 @@
 #   THREADS     compute threads of both programs (4)    IO_THREADS  mivra's --io-threads (4)
 #   REPS        runs per figure, medians reported (3)    LAYERS      layers of the model (24: 8.2 GB of experts)
 #   PROMPT_TOKENS random prompt tokens (256)   PROMPT_WORDS  words of the prompt of `mivra run` (150)
-#   GEN         tokens generated with a limited budget (16)   GEN_RESIDENT  with every expert resident (64)
+#   GEN         tokens generated with a limited budget (16)   GEN_RESIDENT  with every expert resident (128)
 #   BUDGETS     budgets in percent of experts.bin ("100 50 25")
 #   RUN_TIMEOUT seconds before one run is abandoned (900)
 #   PLAIN       1: at the smallest budget also run mivra without repacking experts (a diagnostic; 0 skips it)
@@ -43,7 +44,7 @@ LAYERS=${LAYERS:-24}
 PROMPT_TOKENS=${PROMPT_TOKENS:-256}
 PROMPT_WORDS=${PROMPT_WORDS:-150}
 GEN=${GEN:-16}
-GEN_RESIDENT=${GEN_RESIDENT:-64}
+GEN_RESIDENT=${GEN_RESIDENT:-128}
 BUDGETS=${BUDGETS:-"100 50 25"}
 RUN_TIMEOUT=${RUN_TIMEOUT:-900}
 NICE=${NICE:--10}
@@ -192,6 +193,12 @@ ctx_rounded=$(( (CTX + 255) / 256 * 256 ))
 kv_bytes=$(( n_layer * ctx_rounded * 2 * HEADS_KV * HEAD_DIM * 2 ))
 mib=1048576
 
+# raw_read FILE: appends the raw O_DIRECT read throughput of experts.bin with mivra's I/O thread count to FILE
+raw_read() {
+  nice -n "$NICE" "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$IO_THREADS" \
+    --seconds 3 >> "$1"
+}
+
 say "raw read throughput of experts.bin ..."
 for t in 1 "$IO_THREADS" $(( IO_THREADS * 4 )); do
   nice -n "$NICE" "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$t" --seconds 2 \
@@ -218,10 +225,10 @@ for b in $BUDGETS; do
     d=$OUT/runs/b$b-r$rep
     mkdir -p "$d"
     say "budget $b%, run $rep of $REPS ..."
-    nice -n "$NICE" "$BUILD_DIR/bin/raw_read_bench" "$pack/experts.bin" --blob "$stride" --threads "$IO_THREADS" \
-      --seconds 2 > "$d/raw.out"
+    raw_read "$d/raw.out"
     (cd "$bin" && limited "$limit" "$d/mivra" ./mivra_stream_bench "$pack" --pp "$PROMPT_TOKENS" --tg "$gen" \
       "${engine_opts[@]}")
+    raw_read "$d/raw.out"
     if [ "$b" = "$smallest" ] && [ "$b" -lt 100 ] && [ "$PLAIN" = 1 ]; then
       # diagnostic: the same run computing on the experts as read, without repacking each one for ggml
       (cd "$bin" && limited "$limit" "$d/plain" ./mivra_stream_bench "$pack" --pp "$PROMPT_TOKENS" --tg "$gen" \
