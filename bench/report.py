@@ -112,6 +112,16 @@ def parse_llama_bench(prefix):
     return r
 
 
+def all_raw(out):
+    """Every raw throughput measured during the bench: the best the disk showed."""
+    values = []
+    for root, _, files in os.walk(out):
+        for name in files:
+            if name in ("raw.out", "raw_scaling.txt"):
+                values += [float(v) for v in re.findall(r"gbps=([\d.]+)", read(os.path.join(root, name)))]
+    return values
+
+
 def parse_raw(path):
     """The better of the raw throughputs measured before and after mivra's run: the disk's ceiling at the time."""
     values = [float(v) for v in re.findall(r"gbps=([\d.]+)", read(path))]
@@ -204,7 +214,7 @@ def label(r):
     return "all" if r["pct"] >= 100 else "%d%%" % r["pct"]
 
 
-def report(meta, rows, raw_scaling):
+def report(meta, rows, raw_scaling, raws):
     lines = []
     w = lines.append
     w("# mivra against llama.cpp, model larger than the memory allowed")
@@ -285,6 +295,18 @@ def report(meta, rows, raw_scaling):
             label(r), fmt(r["ideal_missed"] / 1e6, ".0f"), fmt(r["limit_tps"]), fmt(r["m_tg"]),
             fmt(r["limit_share"], ".0%"), fmt(r["p_tg"]), fmt(ratio(r["p_tg"], r["limit_tps"]), ".0%")))
     w("")
+    if raws:
+        best = max(raws)
+        w("The disk's raw throughput varied between %.2f and %.2f GB/s over the bench (a shared virtual disk), so "
+          "reads can exceed the raw figure measured next to them. Against the best raw figure seen, %.2f GB/s:" % (
+              min(raws), best, best))
+        w("")
+        for r in rows:
+            if r.get("ideal_missed"):
+                w("- %s resident: limit %.2f tok/s, mivra at %s of it; reads at %s of it." % (
+                    label(r), best * GB / r["ideal_missed"], fmt(ratio(r["m_tg"], best * GB / r["ideal_missed"]), ".0%"),
+                    fmt(ratio(r["d_rate"], best * GB), ".0%")))
+        w("")
     w("Limit = raw read throughput ÷ the expert bytes a token must read when that share of experts is resident "
       "and routing has no locality ((1 − share) × layers × experts used × expert size); compute is not counted. "
       "\"without repacking\": the same run with the experts computed on the layout read from disk (--plain).")
@@ -386,7 +408,7 @@ def main():
     meta, rows = load(out)
     scaling = ", ".join("%s threads %s GB/s" % (t, g) for t, g in
                         re.findall(r"threads=(\d+) .*gbps=([\d.]+)", read(os.path.join(out, "raw_scaling.txt"))))
-    text = report(meta, rows, scaling)
+    text = report(meta, rows, scaling, all_raw(out))
     if plot(out, rows, meta):
         text += "\nPlot: %s\n" % os.path.join(out, "tokens_per_s.png")
     with open(os.path.join(out, "report.md"), "w") as f:
