@@ -1,4 +1,5 @@
 #include "platform/login_path.h"
+#include "platform/files.h"
 
 #include "platform/folders.h"
 
@@ -18,27 +19,18 @@ const char* const line_head = "PATH=\"${PATH:+$PATH:}\"";
 const char* const line_tail = "; export PATH  # added by mivra: \"mivra path off\" removes this line";
 const char* const line_mark = "# added by mivra: \"mivra path off\" removes this line";
 
-struct fd_owner {
-    int fd = -1;
-    explicit fd_owner(int f) : fd(f) {}
-    fd_owner(const fd_owner&) = delete;
-    fd_owner& operator=(const fd_owner&) = delete;
-    ~fd_owner() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Reads the whole file; false when it does not exist. Throws on any other failure.
 bool read_existing(const fs::path& file, std::string& out) {
-    fd_owner f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) {
+    file_descriptor f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.get() < 0) {
         if (errno == ENOENT) return false;
         throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
     }
     out.clear();
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        ssize_t n = ::read(f.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
         if (n == 0) return true;
@@ -123,19 +115,18 @@ std::vector<std::string> split_nonempty(const std::string& text, char sep) {
 void replace_file(const fs::path& file, const std::string& text, mode_t mode) {
     fs::path tmp = file;
     tmp += ".mivra.tmp";
-    fd_owner out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.fd < 0) write_failed(file, std::strerror(errno));
+    file_descriptor out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.get() < 0) write_failed(file, std::strerror(errno));
     try {
         size_t done = 0;
         while (done < text.size()) {
-            ssize_t n = ::write(out.fd, text.data() + done, text.size() - done);
+            ssize_t n = ::write(out.get(), text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) write_failed(file, std::strerror(errno));
             done += static_cast<size_t>(n);
         }
-        if (::fchmod(out.fd, mode) != 0 || ::fsync(out.fd) != 0) write_failed(file, std::strerror(errno));
-        int fd = out.fd;
-        out.fd = -1;
+        if (::fchmod(out.get(), mode) != 0 || ::fsync(out.get()) != 0) write_failed(file, std::strerror(errno));
+        int fd = out.release();
         if (::close(fd) != 0) write_failed(file, std::strerror(errno));
         if (::rename(tmp.c_str(), file.c_str()) != 0) write_failed(file, std::strerror(errno));
     } catch (...) {

@@ -1,4 +1,5 @@
 #include "platform/user_settings.h"
+#include "platform/files.h"
 
 #include "platform/folders.h"
 
@@ -19,24 +20,15 @@ namespace fs = std::filesystem;
 namespace {
 
 // Owns one descriptor.
-struct fd_owner {
-    int fd = -1;
-    explicit fd_owner(int f) : fd(f) {}
-    fd_owner(const fd_owner&) = delete;
-    fd_owner& operator=(const fd_owner&) = delete;
-    ~fd_owner() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Whole file into `out`; false when it cannot be opened or read.
 bool read_whole(const fs::path& file, std::string& out) {
-    fd_owner f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) return false;
+    file_descriptor f(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.get() < 0) return false;
     out.clear();
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(f.fd, buf, sizeof buf);
+        ssize_t n = ::read(f.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;
@@ -93,9 +85,9 @@ void write_user_setting(const fs::path& file, const std::string& name, const std
     // Held until the rename is done, so two writers never lose each other's values.
     fs::path lock_name = file;
     lock_name += ".lock";
-    fd_owner lock(::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lock.fd < 0) fail(file, errno);
-    while (::flock(lock.fd, LOCK_EX) != 0) {
+    file_descriptor lock(::open(lock_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.get() < 0) fail(file, errno);
+    while (::flock(lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) fail(file, errno);
     }
 
@@ -105,13 +97,12 @@ void write_user_setting(const fs::path& file, const std::string& name, const std
 
     fs::path tmp = file;
     tmp += ".tmp";
-    fd_owner out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.fd < 0) fail(file, errno);
+    file_descriptor out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.get() < 0) fail(file, errno);
     try {
-        write_all(out.fd, text, file);
-        if (::fsync(out.fd) != 0) fail(file, errno);
-        int fd = out.fd;
-        out.fd = -1;
+        write_all(out.get(), text, file);
+        if (::fsync(out.get()) != 0) fail(file, errno);
+        int fd = out.release();
         if (::close(fd) != 0) fail(file, errno);
         if (::rename(tmp.c_str(), file.c_str()) != 0) fail(file, errno);
     } catch (...) {
