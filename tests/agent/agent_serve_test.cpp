@@ -8,41 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fixtures/temp_folder.h"
+#include "agent_user.h"
 #include "fixtures/test_support.h"
-#include "serve_process.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-// One user of the agent backend: a home, data and config folders, a settings file and a UI folder of its own.
-struct agent_user {
-    temp_folder dir;
-    fs::path settings = dir / "conf" / "settings.json";
-    fs::path ui = dir / "ui";
-    fs::path workspace = dir / "projects";
-
-    agent_user() {
-        fs::create_directories(ui);
-        fs::create_directories(workspace);
-        fs::create_directories(settings.parent_path());
-    }
-    serve_options options(const std::vector<std::string>& extra_args = {}) const {
-        serve_options o;
-        o.program = "mivra";
-        o.extra_args = extra_args;
-        o.env = {{"HOME", (dir / "home").string()},
-                 {"XDG_DATA_HOME", (dir / "data").string()},
-                 {"XDG_CONFIG_HOME", (dir / "config").string()},
-                 {"XDG_STATE_HOME", (dir / "state").string()},
-                 {"MIVRA_SETTINGS", settings.string()},
-                 {"MIVRA_UI_DIR", ui.string()}};
-        return o;
-    }
-    void seed_settings(const json& value) const { write_text(settings, value.dump()); }
-};
 
 struct answer {
     int status = 0;
@@ -77,13 +49,6 @@ answer curl(const serve_process& server, const std::string& path, const std::vec
     a.status = std::stoi(head.substr(head.find(' ') + 1, 3));
     a.body = read_text(out / "body");
     return a;
-}
-
-std::string page_token(const std::string& page) {
-    const std::string mark = "name=\"mivra-token\" content=\"";
-    const size_t at = page.find(mark);
-    if (at == std::string::npos) return "<no token field>";
-    return page.substr(at + mark.size(), page.find('"', at + mark.size()) - at - mark.size());
 }
 
 const json not_allowed = {{"error", "not allowed"}};
