@@ -20,6 +20,7 @@ namespace {
 constexpr size_t max_text_bytes = 400000;
 constexpr size_t binary_probe_bytes = 8000;
 constexpr size_t output_message_bytes = 600;
+constexpr size_t page_bytes = 20000;
 constexpr const char* python_program = "/usr/bin/python3";
 constexpr const char* script_name = "extract.py";
 
@@ -152,4 +153,54 @@ nlohmann::json extract_document_text(const fs::path& file, const fs::path& tmp_f
         throw std::runtime_error("old Office format (" + file.extension().string() +
                                  "): open it in Word / Excel / PowerPoint and save it as .docx / .xlsx / .pptx");
     return extract_with_script(file, kind, tmp_folder, limits);
+}
+
+std::string clean_posted_name(std::string_view name) {
+    std::string clean(name);
+    for (char& c : clean)
+        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos)
+            c = '_';
+    // "." and ".." would name the folder itself or its parent rather than a file in it.
+    if (clean.empty() || clean == "." || clean == "..") clean = "file";
+    return clean;
+}
+
+nlohmann::json extract_posted_document(std::string_view name, std::string_view body, const fs::path& tmp_folder,
+                                       const extraction_limits& limits) {
+    const fs::path folder = tmp_folder / new_run_id();
+    fs::create_directories(folder);
+    struct remove_folder {
+        const fs::path& folder;
+        ~remove_folder() {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        }
+    } cleanup{folder};
+
+    const fs::path file = folder / clean_posted_name(name);
+    file_descriptor out = open_write_truncate(file.string());
+    bool written = out.valid() && write_all(out.get(), body.data(), body.size());
+    written = out.close() && written;
+    if (!written) throw std::runtime_error("cannot write " + file.string());
+
+    nlohmann::json result = extract_document_text(file, tmp_folder, limits);
+    result["name"] = file.filename().string();
+    return result;
+}
+
+nlohmann::json read_document_page(nlohmann::json document, int64_t offset, const std::string& path) {
+    std::string text;
+    if (document.is_object()) {
+        auto found = document.find("text");
+        if (found != document.end() && found->is_string()) text = found->get<std::string>();
+    }
+    const size_t length = text.size();
+    const size_t start = offset < 0 ? 0 : static_cast<size_t>(offset);
+    document["total_characters"] = length;
+    if (start >= length && length != 0)
+        throw std::runtime_error("offset is past the end (" + std::to_string(length) + " characters)");
+    document["text"] = start < length ? text.substr(start, page_bytes) : std::string();
+    if (start + page_bytes < length) document["more"] = "read again with offset " + std::to_string(start + page_bytes);
+    document["path"] = path;
+    return document;
 }

@@ -282,3 +282,93 @@ TEST(DocumentExtraction, AMemoryLimitTooSmallForPythonReportsItsOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PostedDocument, NamesAreCleanedLikeUploads) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a/b:c.pdf", "a_b_c.pdf"}, {"", "file"}, {".", "file"}, {"..", "file"}, {"...", "..."},
+        {"x\ty?*\"<>|\\.txt", "x_y_______.txt"}, {"caf\u00e9 \u2019.png", "caf\u00e9 \u2019.png"},
+        {std::string("nul\0x", 5), "nul_x"},
+    };
+    for (const auto& [name, clean] : cases) EXPECT_EQ(clean_posted_name(name), clean) << name;
+}
+
+TEST(PostedDocument, ExtractsTheBodyAndLeavesNoFolderBehind) {
+    temp_folder folder;
+    const fs::path tmp = folder / "tmp";
+    const std::string pdf = read_text(documents / "report.pdf");
+    nlohmann::json result = extract_posted_document("a/b:c.pdf", pdf, tmp);
+    EXPECT_EQ(result["name"], "a_b_c.pdf");
+    EXPECT_EQ(result["kind"], "pdf");
+    EXPECT_EQ(result["text"], report_pdf_text);
+    EXPECT_EQ(names_in(tmp), std::set<std::string>{"extract.py"});
+
+    EXPECT_EQ(extract_posted_document("", "plain words", tmp),
+              (nlohmann::json{{"kind", "text"}, {"text", "plain words"}, {"name", "file"}}));
+    EXPECT_EQ(extract_posted_document("..", "dots", tmp)["name"], "file");
+
+    const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
+        {"broken.docx", read_text(documents / "garbage.docx"), "File is not a zip file"},
+        {"bytes.bin", std::string("\0\1\2", 3), "this is a binary file Mivra can't turn into text"},
+        {"old.xls", "", "old Office format (.xls): open it in Word / Excel / PowerPoint and save it as "
+                        ".docx / .xlsx / .pptx"},
+    };
+    for (const auto& [name, body, text] : failures) {
+        try {
+            extract_posted_document(name, body, tmp);
+            ADD_FAILURE() << name << " was extracted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()), text);
+        }
+        EXPECT_EQ(names_in(tmp), std::set<std::string>{"extract.py"}) << name;
+    }
+}
+
+TEST(PostedDocument, ABodyThatCannotBeStoredIsAnErrorNotAnEmptyFile) {
+    temp_folder folder;
+    const fs::path tmp = folder / "tmp";
+    const std::string name = std::string(300, 'n') + ".txt";  // longer than a file name may be
+    try {
+        extract_posted_document(name, "some text", tmp);
+        ADD_FAILURE() << "stored";
+    } catch (const std::runtime_error& e) {
+        const std::string text = e.what();
+        EXPECT_EQ(text.rfind("cannot write " + tmp.string() + "/", 0), 0u) << text;
+        EXPECT_EQ(text.substr(text.size() - name.size()), name);
+    }
+    EXPECT_TRUE(names_in(tmp).empty());
+}
+
+TEST(ReadDocumentPage, PagesOfTwentyThousandBytes) {
+    nlohmann::json document = {{"kind", "pdf"}, {"text", std::string(45000, 'p')}, {"note", "n"}, {"pages", 9}};
+    nlohmann::json first = read_document_page(document, 0, "/p/doc.pdf");
+    EXPECT_EQ(first["text"].get<std::string>().size(), 20000u);
+    EXPECT_EQ(first["more"], "read again with offset 20000");
+    EXPECT_EQ(first["total_characters"], 45000);
+    EXPECT_EQ(first["path"], "/p/doc.pdf");
+    EXPECT_EQ(first["pages"], 9);
+    EXPECT_EQ(first["note"], "n");
+    EXPECT_EQ(read_document_page(document, -7, "x")["more"], "read again with offset 20000");
+
+    nlohmann::json last = read_document_page(document, 40000, "x");
+    EXPECT_EQ(last["text"].get<std::string>().size(), 5000u);
+    EXPECT_FALSE(last.contains("more"));
+    for (int64_t offset : {int64_t(45000), int64_t(45001), INT64_MAX}) {
+        try {
+            read_document_page(document, offset, "x");
+            ADD_FAILURE() << offset;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "offset is past the end (45000 characters)");
+        }
+    }
+
+    for (const nlohmann::json& empty : {nlohmann::json{{"kind", "image"}, {"text", ""}}, nlohmann::json{{"kind", "x"}}}) {
+        nlohmann::json page = read_document_page(empty, 500, "x");
+        EXPECT_EQ(page["text"], "");
+        EXPECT_EQ(page["total_characters"], 0);
+        EXPECT_FALSE(page.contains("more"));
+    }
+}
+
+}  // namespace
