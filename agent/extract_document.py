@@ -348,10 +348,15 @@ def extract_workbook(result, archive):
     result["pages"] = len(sheets)
 
 
-STREAM = re.compile(r"obj" + WS + r"*<<((?:(?!endobj).){0,%d}?)>>" % PDF_DICT_WINDOW + WS + r"*stream\r?\n",
-                    re.DOTALL)
-TEXT_OBJECT = re.compile(r"BT(.*?)ET", re.DOTALL)
-TEXT_TOKEN = re.compile(r"\((?:\\.|[^\\)])*\)|T\*|Td|TD|'")
+# The scanners below find exactly what these patterns would find with a regex search, in time linear in the input
+# (a lazy pattern retried at every start is quadratic, and a hostile PDF can make it run for many minutes):
+#   a stream:       obj\s*<<((?:(?!endobj).){0,3000}?)>>\s*stream\r?\n          (. matching line ends too)
+#   a text object:  BT(.*?)ET                                                   (. matching line ends too)
+#   a text token:   \((?:\\.|[^\\)])*\)|T\*|Td|TD|'
+STREAM_HEAD = re.compile(r"obj" + WS + r"*<<")
+STREAM_TAIL = re.compile(WS + r"*stream\r?\n")
+TOKEN_START = re.compile(r"\(|T\*|Td|TD|'")
+STRING_BODY = re.compile(r"(?:\\.|[^\\)])*")
 ESCAPE_N = re.compile(r"\\n", re.IGNORECASE)
 ESCAPE_R = re.compile(r"\\r", re.IGNORECASE)
 ESCAPE_T = re.compile(r"\\t", re.IGNORECASE)
@@ -360,6 +365,71 @@ ESCAPE_OTHER = re.compile(r"\\(.)")
 BLANKS = re.compile(r"[ \t]+")
 BLANK_AT_BREAK = re.compile(r" ?\n ?")
 PAGE = re.compile(r"/Type" + WS + r"*/Page[^s]")
+
+
+def streams(raw):
+    """(dictionary, data) of each stream whose dictionary is found within PDF_DICT_WINDOW characters, not crossing
+    "endobj", and that is ended by "endstream"."""
+    position = 0
+    while True:
+        head = STREAM_HEAD.search(raw, position)
+        if head is None:
+            return
+        start = head.end()
+        # The dictionary may not hold the start of "endobj" and may not be longer than the window.
+        last = start + PDF_DICT_WINDOW
+        blocked = raw.find("endobj", start, last + len("endobj"))
+        if blocked >= 0:
+            last = min(last, blocked)
+        position = head.start() + 1
+        close = raw.find(">>", start, last + 2)
+        while close >= 0:
+            tail = STREAM_TAIL.match(raw, close + 2)
+            if tail:
+                position = tail.end()
+                end = raw.find("endstream", position)
+                if end >= 0:
+                    yield raw[start:close], raw[position:end]
+                break
+            close = raw.find(">>", close + 1, last + 2)
+
+
+def text_objects(content):
+    position = 0
+    while True:
+        begin = content.find("BT", position)
+        end = content.find("ET", begin + 2) if begin >= 0 else -1
+        if end < 0:
+            return
+        yield content[begin + 2:end]
+        position = end + 2
+
+
+def text_tokens(text):
+    """Literal strings in parentheses and the operators T*, Td, TD and ' in order."""
+    position = 0
+    dead_end = -1  # an opening parenthesis before this point finds no closing one (see below)
+    while True:
+        match = TOKEN_START.search(text, position)
+        if match is None:
+            return
+        token = match.group(0)
+        if token != "(":
+            yield token
+            position = match.end()
+            continue
+        start = match.start()
+        position = start + 1
+        if start < dead_end:
+            continue
+        end = STRING_BODY.match(text, position).end()
+        if end < len(text) and text[end] == ")":
+            yield text[start:end + 1]
+            position = end + 1
+        else:
+            # The scan from here stopped at `end`; the scan from any later "(" before `end` joins it and stops there
+            # too, so none of them can be a string.
+            dead_end = end
 
 
 def inflate(data):
@@ -379,28 +449,22 @@ def literal_text(token):
 def pdf_text(raw):
     """Text drawn by the PDF's own content streams: literal strings of its text objects, one line per object."""
     out = []
-    for match in STREAM.finditer(raw):
-        start = match.end()
-        end = raw.find("endstream", start)
-        if end < 0:
-            continue
-        dictionary = match.group(1)
+    for dictionary, data in streams(raw):
         lowered = dictionary.lower()
         if "/flatedecode" in lowered:
             try:
-                content = inflate(raw[start + 2:end].encode("latin-1")).decode("latin-1")
+                content = inflate(data[2:].encode("latin-1")).decode("latin-1")
             except zlib.error:
                 continue
         elif "/filter" not in lowered:
-            content = raw[start:end]
+            content = data
         else:
             continue
         if "bt" not in content.lower():
             continue
-        for text_object in TEXT_OBJECT.finditer(content):
+        for text_object in text_objects(content):
             line = ""
-            for token in TEXT_TOKEN.finditer(text_object.group(1)):
-                token = token.group(0)
+            for token in text_tokens(text_object):
                 if token[0] == "(":
                     line += literal_text(token)
                 elif line and not line.endswith("\n"):

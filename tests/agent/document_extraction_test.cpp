@@ -213,6 +213,25 @@ TEST(DocumentExtraction, ScannedPdfReadsAtMostFortyPages) {
     EXPECT_EQ(names_in(folder / "tmp"), std::set<std::string>{"extract.py"});
 }
 
+TEST(DocumentExtraction, AHostilePdfIsReadRatherThanStopped) {
+    // Unclosed strings, text objects without an end and dictionaries that never close: a scanner that retries
+    // every start over the rest of the stream takes many minutes on these few hundred kilobytes.
+    std::string pdf = "%PDF-1.4\n";
+    for (int i = 0; i < 20000; ++i) pdf += "9 0 obj<<";
+    pdf += "\n1 0 obj << >>\nstream\nBT " + std::string(200000, '(') + " ET\n";
+    for (int i = 0; i < 30000; ++i) pdf += "BT (x) Tj ";
+    pdf += "\nendstream\nendobj\n2 0 obj << >>\nstream\nBT (Readable words here and more letters) Tj ET\n"
+           "endstream\nendobj\n";
+    temp_folder folder;
+    write_text(folder / "hostile.pdf", pdf);
+    extraction_limits limits;
+    limits.time_limit = std::chrono::seconds(120);
+    nlohmann::json result = extract_document_text(folder / "hostile.pdf", folder / "tmp", limits);
+    EXPECT_EQ(result["text"], "Readable words here and more letters\r\n");
+    EXPECT_EQ(result["note"], "text taken from the PDF");
+    EXPECT_FALSE(result.contains("pages"));
+}
+
 TEST(DocumentExtraction, FileNamesAreNeverCode) {
     temp_folder folder;
     const fs::path tmp = folder / "tmp";
