@@ -213,7 +213,7 @@ TEST(DocumentExtraction, ScannedPdfReadsAtMostFortyPages) {
     EXPECT_EQ(names_in(folder / "tmp"), std::set<std::string>{"extract.py"});
 }
 
-TEST(DocumentExtraction, AHostilePdfIsReadRatherThanStopped) {
+TEST(DocumentExtraction, HostileDocumentsAreReadRatherThanStopped) {
     // Unclosed strings, text objects without an end and dictionaries that never close: a scanner that retries
     // every start over the rest of the stream takes many minutes on these few hundred kilobytes.
     std::string pdf = "%PDF-1.4\n";
@@ -230,6 +230,10 @@ TEST(DocumentExtraction, AHostilePdfIsReadRatherThanStopped) {
     EXPECT_EQ(result["text"], "Readable words here and more letters\r\n");
     EXPECT_EQ(result["note"], "text taken from the PDF");
     EXPECT_FALSE(result.contains("pages"));
+
+    // The same for markup: 100000 "<w:br" and 200000 "<" that no ">" closes.
+    result = extract_document_text(documents / "hostile.docx", folder / "tmp", limits);
+    EXPECT_EQ(result["text"], "Readable\n" + std::string(200000, '<'));
 }
 
 TEST(DocumentExtraction, FileNamesAreNeverCode) {
