@@ -230,7 +230,8 @@ def ocr_engine():
     code, out, _ = run_program([tesseract, "--list-langs"])
     if code != 0:
         return None
-    installed = set(out.decode("utf-8", errors="replace").split()[1:] if out else [])
+    # A heading line, then one language name per line.
+    installed = set(line.strip() for line in out.decode("utf-8", errors="replace").splitlines()[1:])
     installed.discard("osd")
     for wanted in user_languages():
         for key in (wanted, wanted.split("_", 1)[0]):
