@@ -76,7 +76,7 @@ std::string run_script(const fs::path& script, const fs::path& file, const std::
     spec.err = child_stream::same_as_stdout();
     spec.parent_death_signal = SIGKILL;
     spec.address_space_limit = limits.address_space_bytes;
-    run_options options;
+    child_run_options options;
     options.time_limit = limits.time_limit;
     options.keep_max = 64 * 1024;  // only the ends of the output reach the message
     options.keep_after_trim = 32 * 1024;
