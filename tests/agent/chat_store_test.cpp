@@ -42,14 +42,14 @@ struct chat_server {
         httplib::Client client("127.0.0.1", server.port());
         client.set_read_timeout(std::chrono::seconds(60));
         client.set_write_timeout(std::chrono::seconds(60));
-        auto res = client.Post(path, {{"X-Mivra-Token", token}}, body, "application/json");
+        auto res = client.Post(path, httplib::Headers{{"X-Mivra-Token", token}}, body, "application/json");
         if (!res) throw std::runtime_error("no answer to POST " + path + ": " + httplib::to_string(res.error()));
         return {res->status, res->body};
     }
     answer get(const std::string& path) const {
         httplib::Client client("127.0.0.1", server.port());
         client.set_read_timeout(std::chrono::seconds(60));
-        auto res = client.Get(path, {{"X-Mivra-Token", token}});
+        auto res = client.Get(path, httplib::Headers{{"X-Mivra-Token", token}});
         if (!res) throw std::runtime_error("no answer to GET " + path + ": " + httplib::to_string(res.error()));
         return {res->status, res->body};
     }
@@ -259,7 +259,7 @@ TEST(ChatStore, ConcurrentSavesOfOneChatLeaveOneWholeBody) {
     EXPECT_EQ(oks.load(), saves);
     EXPECT_EQ(names_in(s.chats / "agent"), std::vector<std::string>{"same.json"});
     const std::string stored = read_text(s.chats / "agent" / "same.json");
-    EXPECT_NO_THROW((void)json::parse(stored));
+    EXPECT_TRUE(json::accept(stored));
     EXPECT_NE(std::find(bodies.begin(), bodies.end(), stored), bodies.end()) << stored.substr(0, 80);
     EXPECT_EQ(s.list("").size(), 1u);
 }
