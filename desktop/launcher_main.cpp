@@ -1,0 +1,51 @@
+#include "desktop/launcher_main.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <string>
+
+#include "desktop/health_probe.h"
+#include "desktop/launcher_state.h"
+#include "desktop/launcher_window.h"
+#include "desktop/single_instance.h"
+#include "desktop/web_view_host.h"
+#include "platform/signals.h"
+
+namespace {
+
+// The WM_CLASS of the window, which the desktop uses to tie the window to the launcher's menu entry.
+const char* const window_class = "mivra-desktop";
+
+bool asks_for_tray(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]).find("--tray") != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int launcher_main(int argc, char** argv) {
+    ignore_sigpipe();
+    launcher.launcher_folder = launcher_dir();
+    launcher.data_folder = data_dir();
+    if (claim_single_instance() == instance_role::second) return 0;
+
+    g_set_prgname(window_class);
+    gdk_set_program_class(window_class);
+    g_set_application_name("Mivra");
+    const bool tray = asks_for_tray(argc, argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fputs("mivra-desktop: cannot open the display\n", stderr);
+        return 1;
+    }
+
+    create_launcher_window();
+    serve_activation_requests();
+    launcher.external_server = probe_health();
+    if (!tray) gtk_widget_show(launcher.window);
+    create_web_view();
+    gtk_main();
+    return 0;
+}
