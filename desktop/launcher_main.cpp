@@ -33,13 +33,13 @@ int launcher_main(int argc, char** argv) {
     if (claim_single_instance() == instance_role::second) return 0;
 
     g_set_prgname(window_class);
-    gdk_set_program_class(window_class);
     g_set_application_name("Mivra");
     const bool tray = asks_for_tray(argc, argv);
     if (!gtk_init_check(&argc, &argv)) {
         std::fputs("mivra-desktop: cannot open the display\n", stderr);
         return 1;
     }
+    gdk_set_program_class(window_class);  // after the initialisation, which sets its own from the program name
 
     create_launcher_window();
     serve_activation_requests();

@@ -1,13 +1,15 @@
 #!/usr/bin/env node
 // A stand-in for `mivra start --gui`, copied as `mivra` beside the launcher under test. It writes launcher event
 // lines as the scenario named in the file stand-in-scenario beside it says, and appends what happens to it to
-// stand-in.log beside it, one JSON object per line: {"event": "start", "argv", "cwd", "pid", "pgid"}, {"event": "stdin", "line"}, {"event": "child", "pid",
-// "escaped"}, {"event": "listening"}, {"event": "http", "path"}. It writes "stand-in diagnostics" on stderr.
+// stand-in.log beside it, one JSON object per line, each with its "time" in milliseconds: {"event": "start", "argv",
+// "cwd", "pid", "pgid"}, {"event": "stdin", "line"}, {"event": "child", "pid", "escaped"}, {"event": "listening"},
+// {"event": "http", "path"}. It writes "stand-in diagnostics" on stderr.
 //
 // Scenarios
 //   lines    a batch of lines for the reader's rules at once, then, after "go" on stdin, one more event and an
 //            unfinished line, then exit code 3
 //   echo     logs stdin lines until stdin ends, then exits 0
+//   exit3    a note, then exit code 3 after 500 ms
 //   serve    "starting" twice, then GET /health (200) and a chat page at "/" on 127.0.0.1:8080 after 300 ms; a note
 //            line once it listens
 //   chatty   a note with its pid every 20 ms
@@ -29,7 +31,7 @@ try {
 const logFile = path.join(here, 'stand-in.log');
 
 function log(record) {
-  fs.appendFileSync(logFile, JSON.stringify(record) + '\n');
+  fs.appendFileSync(logFile, JSON.stringify(Object.assign({ time: Date.now() }, record)) + '\n');
 }
 
 function out(text) {
@@ -86,6 +88,9 @@ if (scenario === 'lines') {
   keepAlive();
 } else if (scenario === 'echo') {
   keepAlive();
+} else if (scenario === 'exit3') {
+  out('{"type":"note","text":"about to fail"}\n');
+  setTimeout(() => process.exit(3), 500);
 } else if (scenario === 'serve') {
   out('{"type":"starting","id":"stand-in","name":"Stand-in"}\n');
   out('{"type":"starting","id":"stand-in","name":"Stand-in"}\n');
