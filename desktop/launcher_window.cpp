@@ -89,6 +89,11 @@ void on_close_requested() {
         }
         return;
     }
+    quit_launcher();
+}
+
+void quit_launcher() {
+    if (!launcher.window) return;
     launcher.quitting = true;
     gtk_widget_destroy(launcher.window);
 }

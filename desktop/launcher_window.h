@@ -26,5 +26,8 @@ void bring_to_front();
 // destroyed.
 void on_close_requested();
 
+// Ends the launcher: quitting is set and the window destroyed (which stops the engine). Nothing without a window.
+void quit_launcher();
+
 // The window is being destroyed: quitting is set, the web view closed, the engine stopped, the main loop ended.
 void on_window_destroyed();

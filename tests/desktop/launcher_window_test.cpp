@@ -171,7 +171,7 @@ TEST_F(LauncherWindow, OneWindowPerUserAtItsSizeAndClosingEndsEverything) {
                "Getting ready about:blank";
     }));
     std::this_thread::sleep_for(500ms);
-    EXPECT_TRUE(x->screenshot(window, test_output_folder() / "launcher-window.png"));
+    EXPECT_TRUE(x->screenshot(window, test_output_folder() / "launcher-window.png", true));
 
     // Minimised, then started again: the second start ends at once with 0 and the first window comes back.
     EXPECT_EQ(x->tool({"xdotool", "windowminimize", "--sync", window}).exit_code, 0);
@@ -194,25 +194,30 @@ TEST_F(LauncherWindow, OneWindowPerUserAtItsSizeAndClosingEndsEverything) {
     kill(children[1]["pid"].get<pid_t>(), SIGKILL);
 }
 
-TEST_F(LauncherWindow, TrayStartIsHiddenButStartsTheEngineAndASecondStartShowsIt) {
-    install_stand_in(app(), "idle");
+TEST_F(LauncherWindow, TrayStartIsHiddenButStartsTheEngineAndTheSessionsEndStopsIt) {
+    install_stand_in(app(), "family");
     const std::string program = copy_launcher();
     child_process& first = start(program, {"--trayish"}, "first");  // "--tray" anywhere in an argument
-    ASSERT_TRUE(wait_for(30, [&] { return !stand_in_records(app(), "start").empty(); })) << output("first");
+    ASSERT_TRUE(wait_for(30, [&] { return stand_in_records(app(), "child").size() == 2; })) << output("first");
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(x->visible_windows("mivra-desktop").empty());
 
+    // A second start shows the hidden window.
     child_process& second = start(program, {}, "second");
     EXPECT_EQ(ended(second, 10s), 0) << output("second");
     const std::string window = the_window();
     ASSERT_FALSE(window.empty());
     EXPECT_EQ(x->window_info(window, "Width"), "1280");
+    EXPECT_EQ(stand_in_records(app(), "start").size(), 1u);
 
+    // The end of the session ends the launcher like its quit command: the engine's group goes with it.
     const pid_t engine = stand_in_records(app(), "start")[0]["pid"].get<pid_t>();
-    close_window(window);
+    const std::vector<json> children = stand_in_records(app(), "child");
+    first.signal(SIGTERM);
     EXPECT_EQ(ended(first, 10s), 0) << output("first");
     EXPECT_TRUE(process_gone(engine));
-    EXPECT_EQ(stand_in_records(app(), "start").size(), 1u);
+    EXPECT_TRUE(wait_for(5, [&] { return process_gone(children[0]["pid"].get<pid_t>()); }));
+    kill(children[1]["pid"].get<pid_t>(), SIGKILL);
 }
 
 TEST_F(LauncherWindow, StartingAndHealthShowTheChatPage) {

@@ -1,6 +1,8 @@
 #include "x_session.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -104,9 +106,23 @@ std::string x_session::window_info(const std::string& window, const std::string&
     return {};
 }
 
-bool x_session::screenshot(const std::string& window, const fs::path& file) const {
+bool x_session::screenshot(const std::string& window, const fs::path& file, bool frame) const {
     // -screen reads the window's area from the root window: what is on screen there, the web view's drawing included.
     if (window.empty()) return tool({"import", "-window", "root", file.string()}).exit_code == 0;
+    if (frame) {
+        // The frame's area of the screen: the window's place widened by the frame extents the window manager set.
+        int left = 0, right = 0, top = 0, bottom = 0;
+        const std::string extents = tool({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}).out;
+        const size_t at = extents.find('=');
+        if (at != std::string::npos) std::sscanf(extents.c_str() + at + 1, " %d, %d, %d, %d", &left, &right, &top, &bottom);
+        const int x = std::atoi(window_info(window, "Absolute upper-left X").c_str()) - left;
+        const int y = std::atoi(window_info(window, "Absolute upper-left Y").c_str()) - top;
+        const int width = std::atoi(window_info(window, "Width").c_str()) + left + right;
+        const int height = std::atoi(window_info(window, "Height").c_str()) + top + bottom;
+        const std::string area = std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" +
+                                 std::to_string(y);
+        return tool({"import", "-window", "root", "-crop", area, "+repage", file.string()}).exit_code == 0;
+    }
     return tool({"import", "-screen", "-window", window, file.string()}).exit_code == 0;
 }
 

@@ -31,8 +31,9 @@ public:
     std::vector<std::string> visible_windows(const std::string& window_class) const;
     // One value of `xwininfo -id window`, by its label ("Width", "Height", "Map State", "Absolute upper-left X").
     std::string window_info(const std::string& window, const std::string& label) const;
-    // Saves the window (or the whole screen when `window` is empty) as a PNG picture.
-    bool screenshot(const std::string& window, const std::filesystem::path& file) const;
+    // Saves the window (or the whole screen when `window` is empty) as a PNG picture; with `frame`, the window
+    // manager's frame around it as well.
+    bool screenshot(const std::string& window, const std::filesystem::path& file, bool frame = false) const;
 
 private:
     std::unique_ptr<child_process> xvfb_;
