@@ -186,6 +186,7 @@ run_result run_to_end(const child_spec& spec, const run_options& options) {
     // What the leader left running in its group ends with it.
     child.kill_group(SIGKILL);
     result.exit_code = child.reap();
+    result.killed_by = child.killed_by().value_or(0);
     writer.reset();
     // One grace period for both pipes together.
     const auto deadline = deadline_after(options.drain_grace);

@@ -23,6 +23,7 @@ struct child_state {
     std::mutex mutex;
     bool reaped = false;  // [mutex]
     int code = -1;        // [mutex] valid once reaped
+    int signal = 0;       // [mutex] the signal that ended it, once reaped
 };
 
 namespace {
@@ -30,8 +31,15 @@ namespace {
 // The steps of the child between clone and execve, for the error text of the one that failed.
 enum class child_step : int { none, session, group, parent_death, limit, folder, streams, exec };
 
-// Everything the child needs, prepared by the parent: the child only reads it (and writes the failure fields) and
-// calls the kernel directly. It shares this memory with the suspended parent (CLONE_VM | CLONE_VFORK).
+// What the child writes on the error pipe when a step failed (one write, far below PIPE_BUF).
+struct child_failure {
+    child_step step;
+    int error;
+};
+
+// Everything the child needs, prepared by the parent: the child only reads it and calls the kernel directly. It
+// shares this memory with the suspended parent (CLONE_VM | CLONE_VFORK), but reports a failure through the
+// close-on-exec error pipe, so the same child code also serves a forked child (thread-sanitizer builds).
 struct child_plan {
     const char* const* programs = nullptr;  // candidates for execve, in order; null-terminated
     char* const* argv = nullptr;
@@ -47,9 +55,7 @@ struct child_plan {
     } limits[3] = {};
     int n_limits = 0;
     long max_fd = 1024;  // for closing descriptors one by one where close_range is missing
-    // Written by the child when a step failed:
-    child_step failed = child_step::none;
-    int error = 0;
+    int error_pipe = -1;  // write end, close-on-exec: end of file for the parent once execve succeeded
 };
 
 // Only direct system calls from here to execve: the child runs on the parent's memory and thread-local storage,
@@ -58,8 +64,8 @@ struct child_plan {
 #define MIVRA_CHILD_CODE __attribute__((noinline, no_sanitize("address", "thread", "undefined")))
 
 [[noreturn]] MIVRA_CHILD_CODE void child_fail(child_plan* plan, child_step step) {
-    plan->error = errno;
-    plan->failed = step;
+    const child_failure failure = {step, errno};
+    syscall(SYS_write, plan->error_pipe, &failure, sizeof failure);
     syscall(SYS_exit_group, 127);
     __builtin_unreachable();
 }
@@ -100,8 +106,14 @@ MIVRA_CHILD_CODE int child_main(void* arg) {
     for (int i = 0; i < 3; ++i) {
         if (syscall(SYS_dup3, copies[i], i, 0) < 0) child_fail(plan, child_step::streams);
     }
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
-        for (long fd = 3; fd < plan->max_fd; ++fd) syscall(SYS_close, fd);
+    // Everything above 2 but the error pipe (3 or more, see spawn_child).
+    const unsigned keep = static_cast<unsigned>(plan->error_pipe);
+    const bool closed = (keep == 3 || syscall(SYS_close_range, 3u, keep - 1, 0u) == 0) &&
+                        syscall(SYS_close_range, keep + 1, ~0u, 0u) == 0;
+    if (!closed) {
+        for (long fd = 3; fd < plan->max_fd; ++fd) {
+            if (fd != plan->error_pipe) syscall(SYS_close, fd);
+        }
     }
     const uint64_t empty_mask = 0;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty_mask, nullptr, 8);
@@ -243,6 +255,36 @@ private:
     uint64_t saved_ = 0;
 };
 
+// Starts the child on `plan`; its pid, or -1 with errno set.
+pid_t start_child_process(child_plan& plan) {
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer takes any clone for a fork and cannot follow a child that shares its memory: fork.
+    all_signals_blocked blocked;
+    const pid_t pid = fork();
+    if (pid == 0) child_main(&plan);
+    return pid;
+#else
+    child_stack stack;
+    all_signals_blocked blocked;
+    // Returns once the child has called execve or ended.
+    return clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+#endif
+}
+
+// Reads until `size` bytes came or the end of the pipe; the number of bytes read.
+size_t read_at_most(int fd, void* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return done;
+}
+
 int wait_status(pid_t pid, int& status) {
     for (;;) {
         const pid_t r = waitpid(pid, &status, 0);
@@ -292,20 +334,24 @@ child_process spawn_child(const child_spec& spec) {
         plan.max_fd = static_cast<long>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
     }
 
-    pid_t pid;
-    int clone_error = 0;
-    {
-        child_stack stack;
-        all_signals_blocked blocked;
-        // Returns once the child has called execve or ended.
-        pid = clone(child_main, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
-        if (pid < 0) clone_error = errno;
+    int error_ends[2];
+    if (pipe2(error_ends, O_CLOEXEC) != 0) throw_start_error(spec, "cannot make a pipe: ", errno);
+    file_descriptor error_read(error_ends[0]), error_write(error_ends[1]);
+    if (error_write.get() < 3) {  // this process runs with a standard stream closed: keep clear of 0..2
+        error_write = file_descriptor(fcntl(error_write.get(), F_DUPFD_CLOEXEC, 3));
+        if (!error_write.valid()) throw_start_error(spec, "cannot make a pipe: ", errno);
     }
-    if (pid < 0) throw_start_error(spec, "", clone_error);
-    if (plan.failed != child_step::none) {
+    plan.error_pipe = error_write.get();
+
+    const pid_t pid = start_child_process(plan);
+    const int start_error = errno;
+    error_write.close();
+    if (pid < 0) throw_start_error(spec, "", start_error);
+    child_failure failure{child_step::none, 0};
+    if (read_at_most(error_read.get(), &failure, sizeof failure) == sizeof failure) {
         int status = 0;
         wait_status(pid, status);
-        throw_start_error(spec, step_text(plan.failed, spec), plan.error);
+        throw_start_error(spec, step_text(failure.step, spec), failure.error);
     }
 
     child_process child;
@@ -319,6 +365,8 @@ child_process spawn_child(const child_spec& spec) {
     child.stderr_ = std::move(err.parent_end);
     return child;
 }
+
+child_process::child_process() = default;
 
 child_process::child_process(child_process&& other) noexcept
     : state_(std::move(other.state_)),
@@ -403,7 +451,9 @@ int child_process::reap() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!state_->reaped) {
         int status = 0;
-        state_->code = wait_status(state_->pid, status) == state_->pid ? exit_code_of_status(status) : -1;
+        const bool collected = wait_status(state_->pid, status) == state_->pid;
+        state_->code = collected ? exit_code_of_status(status) : -1;
+        state_->signal = collected && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         state_->reaped = true;
     }
     return state_->code;
@@ -414,6 +464,13 @@ std::optional<int> child_process::exit_code() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!state_->reaped) return std::nullopt;
     return state_->code;
+}
+
+std::optional<int> child_process::killed_by() const {
+    if (!state_) return std::nullopt;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->reaped) return std::nullopt;
+    return state_->signal;
 }
 
 std::vector<std::string> current_environment() {

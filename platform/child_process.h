@@ -120,7 +120,7 @@ struct child_state;
 // Destruction of a child that was not reaped kills its group (SIGKILL) and reaps it, blocking until it has ended.
 class child_process {
 public:
-    child_process() = default;  // no child
+    child_process();  // no child
     child_process(child_process&&) noexcept;
     child_process& operator=(child_process&&) noexcept;
     child_process(const child_process&) = delete;
@@ -154,6 +154,9 @@ public:
     int reap() const;
     // The exit code once reaped; nullopt before.
     std::optional<int> exit_code() const;
+    // Once reaped: the signal that ended the child, or 0 when it exited (tells "exit 130" from "killed by SIGINT").
+    // nullopt before.
+    std::optional<int> killed_by() const;
 
 private:
     friend child_process spawn_child(const child_spec& spec);
@@ -279,6 +282,7 @@ struct run_options {
 
 struct run_result {
     int exit_code = -1;      // WEXITSTATUS, 128 + signal (137 after a kill at the time limit), -1 if unknown
+    int killed_by = 0;       // the signal that ended the leader; 0 when it exited
     bool timed_out = false;  // the time limit struck while the leader was running
     std::string out;         // everything read from a stdout pipe (stderr too when it is same_as_stdout)
     std::string err;         // everything read from a stderr pipe
