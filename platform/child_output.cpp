@@ -162,7 +162,7 @@ private:
 
 }  // namespace
 
-run_result run_to_end(const child_spec& spec, const run_options& options) {
+child_run_result run_to_end(const child_spec& spec, const child_run_options& options) {
     const child_spec* to_start = &spec;
     child_spec with_input;
     if (options.input) {
@@ -177,7 +177,7 @@ run_result run_to_end(const child_spec& spec, const run_options& options) {
     std::optional<input_writer> writer;
     if (options.input) writer.emplace(child.take_stdin(), *options.input);
 
-    run_result result;
+    child_run_result result;
     if (!child.wait_exit(options.time_limit)) {
         result.timed_out = true;
         child.kill_group(SIGKILL);

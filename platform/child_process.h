@@ -265,7 +265,7 @@ private:
 };
 
 // A whole run: start, wait, end the group, collect the output.
-struct run_options {
+struct child_run_options {
     // Time limit for the leader; negative: none. When it strikes, the whole group gets SIGKILL.
     std::chrono::milliseconds time_limit{-1};
     // After the kill at the time limit, how long to wait more for the leader to end.
@@ -280,7 +280,7 @@ struct run_options {
     size_t keep_after_trim = SIZE_MAX;
 };
 
-struct run_result {
+struct child_run_result {
     int exit_code = -1;      // WEXITSTATUS, 128 + signal (137 after a kill at the time limit), -1 if unknown
     int killed_by = 0;       // the signal that ended the leader; 0 when it exited
     bool timed_out = false;  // the time limit struck while the leader was running
@@ -293,7 +293,7 @@ struct run_result {
 // after_kill_wait more), kills whatever is left of the group once the leader has ended (programs it started in the
 // background), reaps the leader and finishes the drains. Throws child_start_error when the child cannot start.
 // Safe for concurrent use; a child with a parent death signal ends with the calling thread.
-run_result run_to_end(const child_spec& spec, const run_options& options = {});
+child_run_result run_to_end(const child_spec& spec, const child_run_options& options = {});
 
 // Exit code of a wait status: WEXITSTATUS, or 128 + the signal number.
 int exit_code_of_status(int status);

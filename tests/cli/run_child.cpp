@@ -37,7 +37,7 @@ child_result run_child(const std::vector<std::string>& args) {
     child_spec spec = spec_of(args);
     spec.out = child_stream::pipe();
     spec.err = child_stream::pipe();
-    const run_result run = run_to_end(spec);
+    const child_run_result run = run_to_end(spec);
     child_result r;
     fill_status(r, run.exit_code, run.killed_by);
     r.out = run.out;

@@ -21,8 +21,8 @@ inline child_result run_child(const std::vector<std::string>& argv, const std::v
     spec.env = env;
     spec.out = child_stream::pipe();
     spec.err = child_stream::pipe();
-    run_options options;
+    child_run_options options;
     options.input = input;
-    const run_result r = run_to_end(spec, options);
+    const child_run_result r = run_to_end(spec, options);
     return {r.exit_code, r.out, r.err};
 }

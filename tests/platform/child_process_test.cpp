@@ -111,7 +111,7 @@ TEST(ChildProcess, ChildSeesNoDescriptorOfTheParent) {
     struct stat socket_stat {};
     fstat(listener, &socket_stat);
 
-    const run_result r = run_to_end(shell("exec ls -l /proc/self/fd"));
+    const child_run_result r = run_to_end(shell("exec ls -l /proc/self/fd"));
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const auto fds = descriptors_in(r.out);
     for (const auto& [fd, target] : fds) {
@@ -171,12 +171,12 @@ TEST(ChildProcess, SignalsAreDefaultInTheChild) {
     sigaddset(&blocked, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
 
-    const run_result status = run_to_end(shell("exec grep -E '^Sig(Ign|Blk)' /proc/self/status"));
+    const child_run_result status = run_to_end(shell("exec grep -E '^Sig(Ign|Blk)' /proc/self/status"));
     child_spec pipeline;
     pipeline.argv = {"/bin/bash", "-c", "yes | head -n 1 >/dev/null; echo ${PIPESTATUS[0]}"};
     pipeline.env = {"PATH=/usr/bin:/bin"};
     pipeline.out = child_stream::pipe();
-    const run_result yes = run_to_end(pipeline);
+    const child_run_result yes = run_to_end(pipeline);
 
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGPIPE, &old_pipe, nullptr);
@@ -215,7 +215,7 @@ TEST(ChildProcess, ExitCodes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
-        const run_result r = run_to_end(shell(c.script));
+        const child_run_result r = run_to_end(shell(c.script));
         EXPECT_EQ(r.exit_code, c.code);
         EXPECT_FALSE(r.timed_out);
     }
@@ -314,7 +314,7 @@ TEST(ChildProcess, StreamsAndWorkingFolder) {
     close(fd);
     EXPECT_EQ(file_text(log), "to-stderr\n");
 
-    run_options with_input;
+    child_run_options with_input;
     with_input.input = "line 1\nline 2\n";
     EXPECT_EQ(run_to_end(shell("cat"), with_input).out, "line 1\nline 2\n");
     // Input a child never reads ends with it (this test program does not ignore SIGPIPE).
@@ -340,17 +340,17 @@ TEST(ChildProcess, ResourceLimits) {
 // The time limit kills the whole group, the grandchild included; a leader that ends by itself takes the programs
 // it left in the background with it.
 TEST(ChildProcess, TimeLimitAndGroupKillEndGrandchildren) {
-    run_options limited;
+    child_run_options limited;
     limited.time_limit = 300ms;
     const auto start = clock_type::now();
-    const run_result r = run_to_end(shell("sleep 300 & echo $!; wait"), limited);
+    const child_run_result r = run_to_end(shell("sleep 300 & echo $!; wait"), limited);
     EXPECT_LT(clock_type::now() - start, 5s);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.exit_code, 137);
     EXPECT_TRUE(process_gone(std::stoi(r.out), 3s));
 
     const auto start2 = clock_type::now();
-    const run_result background = run_to_end(shell("sleep 300 & echo $!"));
+    const child_run_result background = run_to_end(shell("sleep 300 & echo $!"));
     EXPECT_LT(clock_type::now() - start2, 5s);
     EXPECT_FALSE(background.timed_out);
     EXPECT_EQ(background.exit_code, 0);
@@ -377,10 +377,10 @@ TEST(ChildProcess, DrainEndsWhenADetachedDescendantHoldsThePipe) {
                                " while [ ! -s pid ]; do sleep 0.01; done; cat pid; rm pid";
     child_spec s = shell(script);
     s.working_folder = dir.path;
-    run_options o;
+    child_run_options o;
     o.drain_grace = 500ms;
     const auto start = clock_type::now();
-    const run_result r = run_to_end(s, o);
+    const child_run_result r = run_to_end(s, o);
     const auto took = clock_type::now() - start;
     const pid_t detached = std::stoi(r.out);
     EXPECT_FALSE(process_gone(detached, 0ms));  // out of the group's reach, as expected
@@ -409,10 +409,10 @@ TEST(ChildProcess, DrainEndsWhenADetachedDescendantHoldsThePipe) {
 
 // Output past the cap keeps the latest bytes: more than keep_max drops the beginning down to keep_after_trim.
 TEST(ChildProcess, DrainKeepsTheLatestOutputUnderItsCap) {
-    run_options o;
+    child_run_options o;
     o.keep_max = 4 << 20;
     o.keep_after_trim = 2 << 20;
-    const run_result r = run_to_end(shell("head -c 10000000 /dev/zero | tr '\\0' a; echo END"), o);
+    const child_run_result r = run_to_end(shell("head -c 10000000 /dev/zero | tr '\\0' a; echo END"), o);
     EXPECT_GE(r.out.size(), size_t(2 << 20));
     EXPECT_LE(r.out.size(), size_t(4 << 20));
     EXPECT_TRUE(r.out.ends_with("aaaEND\n"));
