@@ -291,7 +291,7 @@ TEST_F(LauncherWindow, RealMivraEndsOnTheChatPageOfItsServer) {
     make.err = child_stream::pipe();
     make.argv = {std::string(MIVRA_BIN_DIR) + "/mivra-make-model", "--arch", "qwen3moe", "--seed", "1", "--out",
                  (tmp / "tiny.gguf").string()};
-    run_result made = run_to_end(make);
+    child_run_result made = run_to_end(make);
     ASSERT_EQ(made.exit_code, 0) << made.err;
     make.argv = {std::string(MIVRA_BIN_DIR) + "/mivra", "pack", (tmp / "tiny.gguf").string(),
                  (models / "tiny-alpha").string()};

@@ -72,14 +72,14 @@ x_session::~x_session() {
     end_server(xvfb_);
 }
 
-run_result x_session::tool(const std::vector<std::string>& argv) const {
+child_run_result x_session::tool(const std::vector<std::string>& argv) const {
     child_spec spec;
     spec.argv = argv;
     spec.env = {tool_path, "DISPLAY=" + display_, "HOME=" + home_.string()};
     spec.search_path = true;
     spec.out = child_stream::pipe();
     spec.err = child_stream::pipe();
-    run_options options;
+    child_run_options options;
     options.time_limit = 30s;
     return run_to_end(spec, options);
 }

@@ -25,7 +25,7 @@ public:
     const std::string& display() const { return display_; }
 
     // Runs an X tool (found along /usr/bin:/bin) against this display; its result (at most 30 s).
-    run_result tool(const std::vector<std::string>& argv) const;
+    child_run_result tool(const std::vector<std::string>& argv) const;
 
     // The visible top-level windows of an X class (xdotool search --onlyvisible --class).
     std::vector<std::string> visible_windows(const std::string& window_class) const;
