@@ -67,13 +67,15 @@ int free_port() {
     return ntohs(addr.sin_port);
 }
 
-std::vector<std::string> server_environment() {
-    const std::map<std::string, std::string> overrides = {
+std::vector<std::string> server_environment(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> overrides = {
         {"MIVRA_CATALOG", scratch_dir() + "/no-catalog.json"},
         {"XDG_DATA_HOME", scratch_dir() + "/data"},
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
+        {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
     };
+    for (const auto& [name, value] : extra) overrides[name] = value;
     std::vector<std::string> env = current_environment();
     remove_from_environment(env, "MIVRA_SETTINGS");
     remove_from_environment(env, "MIVRA_UI_DIR");
@@ -112,7 +114,7 @@ serve_process::serve_process(const serve_options& o) {
     args.insert(args.end(), o.extra_args.begin(), o.extra_args.end());
     child_spec spec;
     spec.argv = args;
-    spec.env = server_environment();
+    spec.env = server_environment(o.env);
     spec.in = o.stdin_pipe ? child_stream::pipe() : child_stream::null_device();
     spec.out = child_stream::file_truncate(out_path_);
     spec.err = child_stream::file_truncate(err_path_);
