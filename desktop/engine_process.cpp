@@ -55,7 +55,8 @@ void read_engine_output(const reader_context& context) {
         if (context.wake->signalled()) return;
     }
     context.engine->kill_group(SIGKILL);  // whatever the engine left running in its group
-    const int code = context.engine->reap();
+    int code = context.engine->reap();
+    if (code < 0) code = 0;  // the status could not be collected
     post_if_current(context.generation, [code] { on_engine_exited(code); });
 }
 
@@ -96,6 +97,7 @@ child_process spawn_engine(bool menu) {
 void start_engine(bool menu) {
     stop_engine();
     const uint32_t generation = launcher.generation.fetch_add(1) + 1;
+    auto wake = std::make_shared<wake_event>();
     std::unique_ptr<child_process> child;
     try {
         child = std::make_unique<child_process>(spawn_engine(menu));
@@ -108,7 +110,7 @@ void start_engine(bool menu) {
     context->out = child->take_stdout();
     launcher.engine_stdin = child->take_stdin();
     launcher.engine = std::move(child);
-    launcher.reader_wake = std::make_shared<wake_event>();
+    launcher.reader_wake = std::move(wake);
     context->engine = launcher.engine.get();
     context->wake = launcher.reader_wake;
     try {

@@ -173,6 +173,11 @@ TEST_F(LauncherWindow, OneWindowPerUserAtItsSizeAndClosingEndsEverything) {
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(x->screenshot(window, test_output_folder() / "launcher-window.png", true));
 
+    // It cannot be made smaller than 520 x 460.
+    EXPECT_EQ(x->tool({"xdotool", "windowsize", "--sync", window, "300", "200"}).exit_code, 0);
+    EXPECT_TRUE(wait_for(5, [&] { return x->window_info(window, "Width") == "520"; }));
+    EXPECT_EQ(x->window_info(window, "Height"), "460");
+
     // Minimised, then started again: the second start ends at once with 0 and the first window comes back.
     EXPECT_EQ(x->tool({"xdotool", "windowminimize", "--sync", window}).exit_code, 0);
     EXPECT_TRUE(wait_for(10, [&] { return x->window_info(window, "Map State") != "IsViewable"; }));
@@ -240,7 +245,7 @@ TEST_F(LauncherWindow, StartingAndHealthShowTheChatPage) {
     ASSERT_GE(page_asked, 0);
     EXPECT_LT(page_asked - listening, 2000);
     EXPECT_EQ(page_text("document.querySelector('h1').textContent"), "Stand-in chat page");
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(x->screenshot(window, test_output_folder() / "stand-in-chat-page.png"));
 
     close_window(window);
@@ -311,8 +316,10 @@ TEST_F(LauncherWindow, RealMivraEndsOnTheChatPageOfItsServer) {
     EXPECT_TRUE(wait_for(180, [&] { return page_url() == chat_address; }))
         << output("real") << read_text(engine_log());
     EXPECT_TRUE(health_answers());
-    EXPECT_EQ(page_text("location.href"), chat_address);
-    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(wait_for(20, [&] {
+        return page_text("location.href + ' ' + document.readyState") == chat_address + " complete";
+    }));
+    std::this_thread::sleep_for(1500ms);  // the new page's web process paints its first frame
     EXPECT_TRUE(x->screenshot(window, test_output_folder() / "real-chat-page.png"));
 
     close_window(window);
