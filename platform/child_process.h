@@ -15,9 +15,11 @@
 //
 // How it is started
 // - The child is created with clone(CLONE_VM | CLONE_VFORK) on a small stack of its own, as posix_spawn does: the
-//   calling thread is suspended until the child has called execve or failed, so no page tables of this (possibly
-//   very large) process are copied, and a failure to start (program missing, folder missing, a limit refused) is
-//   known when `spawn_child` returns: it throws `child_start_error` and leaves no child behind.
+//   calling thread is suspended until the child has called execve or failed, and no page tables of this (possibly
+//   very large) process are copied. (Thread-sanitizer builds fork instead: the sanitizer cannot follow a child
+//   that shares its memory.) A step that fails in the child (program missing, folder missing, a limit refused) is
+//   written to a close-on-exec error pipe, which the parent reads before `spawn_child` returns: it then reaps the
+//   child and throws `child_start_error`, so the caller learns of the failure synchronously and no child is left.
 // - PR_SET_PDEATHSIG fires when the *thread* that spawned the child ends, not the process. Spawn children that must
 //   die with this process from a thread that lives as long as they should: a long-lived thread of the caller's own
 //   (the launcher's UI thread), or `spawner_thread` / `process_spawner()` below.
@@ -30,6 +32,17 @@
 // - A descendant that left the group (setsid) is out of reach of `kill_group`; it may still hold a pipe. Readers
 //   therefore wait on the pipe and a `wake_event` together, and `output_drain::finish` is bounded in time.
 // - Exit codes: WEXITSTATUS for a normal exit, 128 + signal number for a child ended by a signal.
+//
+// How the callers use it
+// - A command with a time limit (run_command, document extraction): `run_to_end` with stdout a pipe, stderr
+//   `same_as_stdout`, the time limit, the output caps and, for extraction, `address_space_limit`. It throws
+//   `child_start_error`; the caller maps it to its own text ("cannot start ...").
+// - A long-lived child that must end with this process (a connector): `process_spawner().spawn(spec)` with
+//   `parent_death_signal = SIGKILL`, stdin and stdout pipes and stderr `file_append(log)`. A reader thread owns
+//   `take_stdout()` and reads with `read_or_wake`; teardown is `kill_group()`, the reader's `wake_event` signalled
+//   and the thread joined, then `reap()` (or the destructor).
+// - The launcher's engine: `spawn_child` on the UI thread (which lives as long as the process) with the parent
+//   death signal; stop is `kill_group()`, `close_stdin()`, `wait_exit(5000 ms)`, the reader woken and joined.
 //
 // Threads and locking
 // - `spawn_child` is safe for concurrent use by multiple threads.

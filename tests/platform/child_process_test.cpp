@@ -341,20 +341,20 @@ TEST(ChildProcess, ResourceLimits) {
 // it left in the background with it.
 TEST(ChildProcess, TimeLimitAndGroupKillEndGrandchildren) {
     child_run_options limited;
-    limited.time_limit = 300ms;
+    limited.time_limit = 1s;  // time enough for the shell to print the pid
     const auto start = clock_type::now();
     const child_run_result r = run_to_end(shell("sleep 300 & echo $!; wait"), limited);
-    EXPECT_LT(clock_type::now() - start, 5s);
+    EXPECT_LT(clock_type::now() - start, 20s);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.exit_code, 137);
-    EXPECT_TRUE(process_gone(std::stoi(r.out), 3s));
+    EXPECT_TRUE(process_gone(std::stoi(r.out), 10s));
 
     const auto start2 = clock_type::now();
     const child_run_result background = run_to_end(shell("sleep 300 & echo $!"));
-    EXPECT_LT(clock_type::now() - start2, 5s);
+    EXPECT_LT(clock_type::now() - start2, 20s);
     EXPECT_FALSE(background.timed_out);
     EXPECT_EQ(background.exit_code, 0);
-    EXPECT_TRUE(process_gone(std::stoi(background.out), 3s));
+    EXPECT_TRUE(process_gone(std::stoi(background.out), 10s));
 
     // Dropping a running child ends its group too.
     pid_t grandchild = -1;
@@ -366,7 +366,7 @@ TEST(ChildProcess, TimeLimitAndGroupKillEndGrandchildren) {
         ASSERT_EQ(got.status, read_status::data);
         grandchild = std::atoi(buf);
     }
-    EXPECT_TRUE(process_gone(grandchild, 3s));
+    EXPECT_TRUE(process_gone(grandchild, 10s));
 }
 
 // A descendant that left the group (setsid) keeps the pipe open: the drain still ends after its grace period.
@@ -387,7 +387,7 @@ TEST(ChildProcess, DrainEndsWhenADetachedDescendantHoldsThePipe) {
     kill(detached, SIGKILL);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_GE(took, 400ms);
-    EXPECT_LT(took, 3s);
+    EXPECT_LT(took, 20s);
 
     // The same through read_or_wake: a wake-up ends a read that would otherwise wait for ever.
     child_process child = spawn_child(s);
@@ -455,7 +455,7 @@ TEST(ChildProcess, WaitDoesNotReapAndCallsMayRace) {
     const pid_t background = std::atoi(buf);
     EXPECT_FALSE(process_gone(background, 0ms));
     child.kill_group(SIGKILL);
-    EXPECT_TRUE(process_gone(background, 3s));
+    EXPECT_TRUE(process_gone(background, 10s));
 
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
