@@ -1,0 +1,25 @@
+// The tool executor: runs one tool call of the agent by name and returns the tool's result as one JSON value.
+// It answers no HTTP, asks no permission (the gate, agent/tool_gate.h, has decided) and keeps no state; everything
+// it returns or throws is addressed to the language model that made the call.
+//
+// Threads: called on the request's HTTP worker thread with project_override set by the gate; several calls run at
+// once. The caller must not hold agent_state.agent_mutex: a tool takes it itself for short reads of shared state.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// One entry of the dispatch: a tool name and its handler (arguments -> result, or an exception for the model).
+struct tool_dispatch_entry {
+    const char* name;
+    nlohmann::json (*run)(const nlohmann::json& arguments);
+};
+
+// The handlers in dispatch order. A tool is added by adding its entry where the dispatch order puts it.
+extern const tool_dispatch_entry tool_dispatch[];
+extern const size_t tool_dispatch_size;
+
+// Runs the handler whose name equals `name` (whole, byte for byte) with `arguments`. Throws std::runtime_error
+// "unknown tool " + name when no tool has that name; otherwise whatever the handler throws passes through.
+nlohmann::json execute_agent_tool(const std::string& name, const nlohmann::json& arguments);
