@@ -270,3 +270,14 @@ TEST(ToolGate, BrokenCharactersOfACutSummaryBecomeReplacementCharacters) {
     const std::string summary = reply["summary"];
     EXPECT_EQ(summary, "{\"query\":\"" + std::string(289, 'x') + "\xEF\xBF\xBD");
 }
+
+TEST(ToolGate, DeeplyNestedArgumentsAreSummarisedAndRefused) {
+    gate_fixture gate;
+    const int depth = 200000;
+    const std::string body =
+        "{\"name\":\"search_files\",\"arguments\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    const json reply = gate.call(body);
+    EXPECT_EQ(reply["status"], "error");
+    EXPECT_EQ(reply["summary"], std::string(300, '['));
+    EXPECT_EQ(text_after_bracket(reply["result"]), "cannot use value() with array");
+}
