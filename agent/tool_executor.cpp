@@ -1,10 +1,28 @@
 #include "agent/tool_executor.h"
 
+#include <mutex>
 #include <stdexcept>
 
 #include "agent/file_tools.h"
+#include "agent/web_tools.h"
+#include "common/file_helpers.h"
+#include "common/process_state.h"
 
 using nlohmann::json;
+
+namespace {
+
+// web_search with the Brave Search key as the settings hold it now, copied out under the lock.
+json web_search_entry(const json& arguments) {
+    std::string key;
+    {
+        std::lock_guard<std::mutex> lock(agent_state.agent_mutex);
+        key = json_string_or_empty(agent_state.settings, "brave_api_key");
+    }
+    return web_search_tool(arguments, key);
+}
+
+}  // namespace
 
 // The dispatch order: list_dir, search_files, read_file, write_file, edit_file, read_document, run_command,
 // web_search, fetch_url, preview_url, load_skill, find_connectors, add_connector, remove_connector, find_skills,
@@ -14,6 +32,8 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"list_dir", list_dir_tool},
     {"search_files", search_files_tool},
     {"read_file", read_file_tool},
+    {"web_search", web_search_entry},
+    {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},
 };
 const size_t tool_dispatch_size = std::size(tool_dispatch);

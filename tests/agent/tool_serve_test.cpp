@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/stub_web_server.h"
 #include "agent_user.h"
 
 namespace fs = std::filesystem;
@@ -21,12 +22,15 @@ struct tool_server {
     std::unique_ptr<serve_process> server;
     std::string token;
 
-    explicit tool_server(const json& settings = json::object()) {
+    explicit tool_server(const json& settings = json::object(),
+                         const std::map<std::string, std::string>& env = {}) {
         fs::create_directories(outside);
         json seeded = settings;
         seeded["workspace"] = user.workspace.string();
         user.seed_settings(seeded);
-        server = std::make_unique<serve_process>(user.options());
+        serve_options options = user.options();
+        for (const auto& [name, value] : env) options.env[name] = value;
+        server = std::make_unique<serve_process>(options);
         token = page_token(server->client()->Get("/simple")->body);
     }
     // A client that keeps its connection: every request it sends is served on one worker thread of the server.
@@ -172,4 +176,38 @@ TEST(AgentToolServe, CallSummariesAsThePageReceivesThem) {
         EXPECT_EQ(reply, (json{{"status", "needs_approval"}, {"summary", r.summary}, {"group", r.group}}))
             << r.call.dump();
     }
+}
+
+// The web tools through the gate: the search takes the Brave Search key from the settings as they are (stored
+// encrypted, read in plain text), the page fetch reads a page of this same server.
+TEST(AgentToolServe, WebToolsRunThroughTheGate) {
+    stub_web_server brave;
+    brave.routes().Get("/res/v1/web/search", [](const httplib::Request&, httplib::Response& res) {
+        const json results = json::array({{{"title", "Fish"}, {"url", "https://a.example/1"},
+                                           {"description", "chips"}}});
+        res.set_content(json{{"web", {{"results", results}}}}.dump(), "application/json");
+    });
+    brave.start();
+    tool_server s({{"brave_api_key", "key-from-settings"}},
+                  {{"MIVRA_BRAVE_SEARCH_URL", brave.url("")}, {"no_proxy", "127.0.0.1,localhost"}});
+
+    json reply = s.call({{"name", "web_search"}, {"arguments", {{"query", "fish"}}}});
+    ASSERT_EQ(reply["status"], "ok") << reply.dump();
+    EXPECT_EQ(reply["summary"], "fish");
+    EXPECT_EQ(reply["group"], "web");
+    EXPECT_EQ(reply["result"]["engine"], "brave");
+    EXPECT_EQ(reply["result"]["results"][0]["url"], "https://a.example/1");
+    const std::vector<stub_web_server::seen_request> seen = brave.requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(header_of(seen[0], "X-Subscription-Token"), "key-from-settings");
+
+    const std::string page = s.server->url() + "/simple";
+    reply = s.call({{"name", "fetch_url"}, {"arguments", {{"url", page}}}});
+    ASSERT_EQ(reply["status"], "ok") << reply.dump();
+    EXPECT_EQ(reply["summary"], page);
+    EXPECT_EQ(reply["result"]["url"], page);
+    EXPECT_FALSE(reply["result"]["text"].get<std::string>().empty());
+
+    EXPECT_EQ(s.call({{"name", "fetch_url"}, {"arguments", json::object()}}),
+              (json{{"status", "error"}, {"result", "error: missing \"url\""}, {"summary", ""}, {"group", "web"}}));
 }
