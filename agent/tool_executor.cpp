@@ -1,16 +1,34 @@
 #include "agent/tool_executor.h"
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 
+#include "agent/document_extraction.h"
 #include "agent/file_tools.h"
+#include "agent/project_paths.h"
+#include "agent/tool_arguments.h"
 #include "agent/web_tools.h"
+#include "common/agent_settings.h"
 #include "common/file_helpers.h"
 #include "common/process_state.h"
 
 using nlohmann::json;
 
 namespace {
+
+// read_document: the text of a document, a page of 20000 bytes from "offset". Whether the path lies inside the
+// project is not looked at here: the gate has asked for an outside path.
+json read_document_entry(const json& arguments) {
+    bool inside = false;
+    std::filesystem::path path;
+    {
+        project_folder_lock lock;
+        path = resolve_in_project(required_text(arguments, "path"), inside);
+    }
+    const int64_t offset = std::max<int64_t>(optional_integer(arguments, "offset", 0), 0);
+    return read_document_page(extract_document_text(path, app_data_folder() / "tmp"), offset, path.string());
+}
 
 // web_search with the Brave Search key as the settings hold it now, copied out under the lock.
 json web_search_entry(const json& arguments) {
@@ -32,6 +50,7 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"list_dir", list_dir_tool},
     {"search_files", search_files_tool},
     {"read_file", read_file_tool},
+    {"read_document", read_document_entry},
     {"web_search", web_search_entry},
     {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},

@@ -12,7 +12,8 @@ PREFIX=$CACHE_ROOT/llama-$NLC_VERSION
 STAMP=$PREFIX/.complete
 
 APT_PACKAGES=(build-essential cmake ninja-build git pkg-config ca-certificates curl
-  libcurl4-openssl-dev libssl-dev libpcre2-dev libgtest-dev libgmock-dev nodejs npm openssl chromium)
+  libcurl4-openssl-dev libssl-dev libpcre2-dev libgtest-dev libgmock-dev nodejs npm openssl chromium
+  python3 python3-pil poppler-utils tesseract-ocr tesseract-ocr-eng ffmpeg)
 
 log() { printf 'deps: %s\n' "$*" >&2; }
 

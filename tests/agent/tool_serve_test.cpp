@@ -211,3 +211,34 @@ TEST(AgentToolServe, WebToolsRunThroughTheGate) {
     EXPECT_EQ(s.call({{"name", "fetch_url"}, {"arguments", json::object()}}),
               (json{{"status", "error"}, {"result", "error: missing \"url\""}, {"summary", ""}, {"group", "web"}}));
 }
+
+// read_document through the gate: a page of 20000 bytes at a time with the offset of the next one, the end, and a
+// document that the extraction script reads (a child process started from the server's worker thread).
+TEST(AgentToolServe, ReadDocumentPages) {
+    tool_server s;
+    std::string text;
+    for (int i = 0; text.size() < 45000; ++i) text += static_cast<char>('a' + i % 26);
+    write_text(s.user.workspace / "long.txt", text);
+    const fs::path documents = fs::path(MIVRA_SOURCE_DIR) / "tests" / "agent" / "fixtures" / "documents";
+    fs::copy_file(documents / "report.docx", s.user.workspace / "report.docx");
+
+    json reply = s.call({{"name", "read_document"}, {"arguments", {{"path", "long.txt"}}}});
+    ASSERT_EQ(reply["status"], "ok") << reply.dump().substr(0, 400);
+    EXPECT_EQ(reply["summary"], "long.txt");
+    EXPECT_EQ(reply["result"]["text"], text.substr(0, 20000));
+    EXPECT_EQ(reply["result"]["total_characters"], 45000);
+    EXPECT_EQ(reply["result"]["more"], "read again with offset 20000");
+    EXPECT_EQ(reply["result"]["path"], (s.user.workspace / "long.txt").string());
+    reply = s.call({{"name", "read_document"}, {"arguments", {{"path", "long.txt"}, {"offset", 40000}}}});
+    EXPECT_EQ(reply["result"]["text"], text.substr(40000));
+    EXPECT_FALSE(reply["result"].contains("more"));
+    reply = s.call({{"name", "read_document"}, {"arguments", {{"path", "long.txt"}, {"offset", 45000}}}});
+    EXPECT_EQ(reply["result"], "error: offset is past the end (45000 characters)");
+    reply = s.call({{"name", "read_document"}, {"arguments", {{"path", "long.txt"}, {"offset", "x"}}}});
+    EXPECT_EQ(reply["status"], "error");
+
+    reply = s.call({{"name", "read_document"}, {"arguments", {{"path", "report.docx"}, {"offset", -3}}}});
+    ASSERT_EQ(reply["status"], "ok") << reply.dump().substr(0, 400);
+    EXPECT_EQ(reply["result"]["kind"], "docx");
+    EXPECT_EQ(reply["result"]["text"].get<std::string>().substr(0, 16), "Quarterly report");
+}
