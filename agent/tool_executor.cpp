@@ -40,7 +40,11 @@ json web_search_entry(const json& arguments) {
     return web_search_tool(arguments, key);
 }
 
-}  // namespace
+// One entry of the dispatch: a tool name and its handler (arguments -> result, or an exception for the model).
+struct tool_dispatch_entry {
+    const char* name;
+    json (*run)(const json& arguments);
+};
 
 // The dispatch order: list_dir, search_files, read_file, write_file, edit_file, read_document, run_command,
 // web_search, fetch_url, preview_url, load_skill, find_connectors, add_connector, remove_connector, find_skills,
@@ -55,7 +59,8 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},
 };
-const size_t tool_dispatch_size = std::size(tool_dispatch);
+
+}  // namespace
 
 json execute_agent_tool(const std::string& name, const json& arguments) {
     for (const tool_dispatch_entry& entry : tool_dispatch) {

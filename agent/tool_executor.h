@@ -10,16 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-// One entry of the dispatch: a tool name and its handler (arguments -> result, or an exception for the model).
-struct tool_dispatch_entry {
-    const char* name;
-    nlohmann::json (*run)(const nlohmann::json& arguments);
-};
-
-// The handlers in dispatch order. A tool is added by adding its entry where the dispatch order puts it.
-extern const tool_dispatch_entry tool_dispatch[];
-extern const size_t tool_dispatch_size;
-
-// Runs the handler whose name equals `name` (whole, byte for byte) with `arguments`. Throws std::runtime_error
+// Runs the handler (a table in tool_executor.cpp, in dispatch order; a tool is added by adding its entry) whose name
+// equals `name` (whole, byte for byte) with `arguments`. Throws std::runtime_error
 // "unknown tool " + name when no tool has that name; otherwise whatever the handler throws passes through.
 nlohmann::json execute_agent_tool(const std::string& name, const nlohmann::json& arguments);
