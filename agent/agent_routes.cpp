@@ -8,6 +8,7 @@
 #include "agent/chat_store.h"
 #include "agent/page_routes.h"
 #include "agent/request_guard.h"
+#include "agent/tool_gate.h"
 #include "common/agent_settings.h"
 #include "common/file_helpers.h"
 #include "common/process_state.h"
@@ -60,7 +61,7 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::get, "/agent/skill_market", unbuilt},     // handle_agent_skill_market
         {m::post, "/agent/connector", unbuilt},       // handle_agent_connector
         {m::post, "/agent/skill", unbuilt},           // handle_agent_skill
-        {m::post, "/agent/tool", unbuilt},            // handle_agent_tool
+        {m::post, "/agent/tool", handle_agent_tool},
     };
 }
 

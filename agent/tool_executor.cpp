@@ -1,0 +1,70 @@
+#include "agent/tool_executor.h"
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+
+#include "agent/document_extraction.h"
+#include "agent/file_tools.h"
+#include "agent/project_paths.h"
+#include "agent/tool_arguments.h"
+#include "agent/web_tools.h"
+#include "common/agent_settings.h"
+#include "common/file_helpers.h"
+#include "common/process_state.h"
+
+using nlohmann::json;
+
+namespace {
+
+// read_document: the text of a document, a page of 20000 bytes from "offset". Whether the path lies inside the
+// project is not looked at here: the gate has asked for an outside path.
+json read_document_entry(const json& arguments) {
+    bool inside = false;
+    std::filesystem::path path;
+    {
+        project_folder_lock lock;
+        path = resolve_in_project(required_text(arguments, "path"), inside);
+    }
+    const int64_t offset = std::max<int64_t>(optional_integer(arguments, "offset", 0), 0);
+    return read_document_page(extract_document_text(path, app_data_folder() / "tmp"), offset, path.string());
+}
+
+// web_search with the Brave Search key as the settings hold it now, copied out under the lock.
+json web_search_entry(const json& arguments) {
+    std::string key;
+    {
+        std::lock_guard<std::mutex> lock(agent_state.agent_mutex);
+        key = json_string_or_empty(agent_state.settings, "brave_api_key");
+    }
+    return web_search_tool(arguments, key);
+}
+
+// One entry of the dispatch: a tool name and its handler (arguments -> result, or an exception for the model).
+struct tool_dispatch_entry {
+    const char* name;
+    json (*run)(const json& arguments);
+};
+
+// The dispatch order: list_dir, search_files, read_file, write_file, edit_file, read_document, run_command,
+// web_search, fetch_url, preview_url, load_skill, find_connectors, add_connector, remove_connector, find_skills,
+// install_skill, connector_tools; then use_connector and the connector tool keys ("mcp__..."). A tool whose entry
+// is not here yet answers as an unknown tool.
+const tool_dispatch_entry tool_dispatch[] = {
+    {"list_dir", list_dir_tool},
+    {"search_files", search_files_tool},
+    {"read_file", read_file_tool},
+    {"read_document", read_document_entry},
+    {"web_search", web_search_entry},
+    {"fetch_url", fetch_url_tool},
+    {"preview_url", preview_url_tool},
+};
+
+}  // namespace
+
+json execute_agent_tool(const std::string& name, const json& arguments) {
+    for (const tool_dispatch_entry& entry : tool_dispatch) {
+        if (name == entry.name) return entry.run(arguments);
+    }
+    throw std::runtime_error("unknown tool " + name);
+}
