@@ -223,6 +223,7 @@ TEST(ProviderRelay, RewritesTheRequestAndPassesTheStreamThroughAsItArrives) {
     EXPECT_EQ(header_of(seen, "Authorization"), "Bearer sk-test");
     EXPECT_EQ(header_of(seen, "Content-Type"), "application/json");
     EXPECT_EQ(header_of(seen, "Accept"), "text/event-stream, application/json");
+    EXPECT_EQ(seen.headers.count("Accept"), 1u);
     EXPECT_EQ(header_of(seen, "User-Agent"), "Mivra/0.1");
     bool present = true;
     header_of(seen, "X-Title", &present);
