@@ -7,6 +7,7 @@
 
 #include "agent/chat_store.h"
 #include "agent/page_routes.h"
+#include "agent/provider_relay.h"
 #include "agent/request_guard.h"
 #include "agent/tool_gate.h"
 #include "common/agent_settings.h"
@@ -55,8 +56,8 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::get, "/agent/files", unbuilt},            // handle_agent_files
         {m::get, "/agent/file", unbuilt},             // handle_agent_file
         {m::post, "/agent/pick_folder", unbuilt},     // handle_agent_pick_folder
-        {m::post, "/agent/llm", unbuilt},             // handle_agent_llm
-        {m::get, "/agent/llm/models", unbuilt},       // handle_agent_llm_models
+        {m::post, "/agent/llm", handle_agent_llm},
+        {m::get, "/agent/llm/models", handle_agent_llm_models},
         {m::get, "/agent/market", unbuilt},           // handle_agent_market
         {m::get, "/agent/skill_market", unbuilt},     // handle_agent_skill_market
         {m::post, "/agent/connector", unbuilt},       // handle_agent_connector

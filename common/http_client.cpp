@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/http_url.h"
 #include "common/program_version.h"
 #include "common/text_helpers.h"
 
@@ -19,100 +20,9 @@ constexpr size_t location_limit = 4096;
 constexpr int max_redirect_answers = 10; // the 10th redirect answer fails
 constexpr size_t error_body_limit = 300;
 
-struct url_parts {
-    std::string scheme; // "http" or "https"
-    std::string host;   // without the brackets of an IPv6 address
-    bool ipv6 = false;
-    unsigned port = 0;
-    std::string path;   // may be empty
-    std::string query;  // from '?' on, may be empty
-};
+bool split_url(const std::string& url, url_parts& out) { return split_http_url(url, out, host_limit, part_limit); }
 
 size_t utf16_units(const std::string& text) { return wide_from_utf8(text).size(); }
-
-// Splits an absolute http(s) URL; false when it does not parse or a part is too long. A fragment is dropped.
-bool split_url(const std::string& url, url_parts& out) {
-    const size_t colon = url.find("://");
-    if (colon == std::string::npos) return false;
-    std::string scheme = url.substr(0, colon);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "http" && scheme != "https") return false;
-    const size_t start = colon + 3;
-    const size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (const size_t at = authority.rfind('@'); at != std::string::npos) authority.erase(0, at + 1);
-    std::string host, port;
-    if (!authority.empty() && authority[0] == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string::npos) return false;
-        host = authority.substr(1, close - 1);
-        const std::string rest = authority.substr(close + 1);
-        if (!rest.empty() && rest[0] != ':') return false;
-        if (!rest.empty()) port = rest.substr(1);
-        out.ipv6 = true;
-    } else {
-        const size_t port_colon = authority.find(':');
-        host = authority.substr(0, port_colon);
-        if (port_colon != std::string::npos) port = authority.substr(port_colon + 1);
-    }
-    if (host.empty() || utf16_units(host) >= host_limit) return false;
-    for (unsigned char c : host) {
-        if (c <= ' ' || c == 0x7F || c == '/' || c == '\\' || c == '?' || c == '#' || c == '@') return false;
-    }
-    out.port = scheme == "https" ? 443 : 80;
-    if (!port.empty()) {
-        if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
-        const unsigned long value = std::stoul(port);
-        if (value == 0 || value > 65535) return false;
-        out.port = static_cast<unsigned>(value);
-    }
-    std::string rest = end == std::string::npos ? std::string() : url.substr(end);
-    if (const size_t hash = rest.find('#'); hash != std::string::npos) rest.erase(hash);
-    const size_t question = rest.find('?');
-    out.path = rest.substr(0, question);
-    out.query = question == std::string::npos ? std::string() : rest.substr(question);
-    if (utf16_units(out.path) >= part_limit || utf16_units(out.query) >= part_limit) return false;
-    out.scheme = scheme;
-    out.host = host;
-    return true;
-}
-
-// Escapes the bytes that may not stand in a URL as they are (as WinHTTP does by default); '%' is left alone.
-std::string escape_request_target(const std::string& text) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c <= ' ' || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
-            c == '{' || c == '|' || c == '}') {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-std::string transport_url(const url_parts& u) {
-    const std::string host = u.ipv6 ? "[" + u.host + "]" : u.host;
-    const std::string object = u.path.empty() ? "/" + u.query : u.path + u.query;
-    return u.scheme + "://" + host + ":" + std::to_string(u.port) + escape_request_target(object);
-}
-
-std::vector<std::string> header_lines(const std::string& block) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < block.size()) {
-        size_t end = block.find('\n', start);
-        if (end == std::string::npos) end = block.size();
-        std::string line = block.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
 
 std::string error_suffix(int code) {
     last_http_error = code;
@@ -168,8 +78,8 @@ bool is_hub_host(const std::string& host, const std::string& hub) {
 
 http_request http_get(http_session& session, std::string& url, uint64_t offset, const std::string& extra_headers,
                       bool allow_http, const std::string& origin_headers) {
-    const std::vector<std::string> extra = header_lines(extra_headers);
-    const std::vector<std::string> secret = header_lines(origin_headers);
+    const std::vector<std::string> extra = header_block_lines(extra_headers);
+    const std::vector<std::string> secret = header_block_lines(origin_headers);
     url_parts origin;
     for (int redirect_answers = 0;;) {
         url_parts u;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 #include <curl/curl.h>
@@ -48,8 +49,13 @@ struct http_transfer::state {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
+    long send_timeout_ms = 30000;
     long receive_timeout_ms = 60000;
     bool ok = false;
+    std::string body;               // the request body (libcurl reads it from here)
+    curl_off_t body_to_send = 0;    // its size when it is sent, else 0
+    curl_off_t uploaded = 0;        // body bytes sent so far, as last seen
+    std::function<bool()> still_wanted;
 
     bool head_done = false;
     bool finished = false;
@@ -61,6 +67,7 @@ struct http_transfer::state {
     std::string pending;                                      // body bytes not yet read
     size_t pending_pos = 0;
     clock_type::time_point last_activity = clock_type::now();
+    clock_type::time_point last_wanted_check = clock_type::now();
 
     size_t available() const { return pending.size() - pending_pos; }
 
@@ -117,6 +124,10 @@ struct http_transfer::state {
             }
             if (done() || finished) return;
             const auto now = clock_type::now();
+            if (still_wanted && now - last_wanted_check >= std::chrono::milliseconds(100)) {
+                last_wanted_check = now;
+                if (!still_wanted()) return fail(CURLE_ABORTED_BY_CALLBACK);
+            }
             if (!request_sent) {
                 curl_off_t sent_at = 0;
                 curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &sent_at);
@@ -124,8 +135,21 @@ struct http_transfer::state {
                     request_sent = true;
                     last_activity = now;
                 }
-            } else if (!paused && now - last_activity > std::chrono::milliseconds(receive_timeout_ms)) {
-                return fail(CURLE_OPERATION_TIMEDOUT);
+            } else {
+                bool sending = false; // the body is still going out: the send limit applies, not the receive one
+                if (body_to_send > 0 && !head_done) {
+                    curl_off_t sent = 0;
+                    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+                    if (sent != uploaded) {
+                        uploaded = sent;
+                        last_activity = now;
+                    }
+                    sending = uploaded < body_to_send;
+                }
+                const long limit_ms = sending ? send_timeout_ms : receive_timeout_ms;
+                if (!paused && now - last_activity > std::chrono::milliseconds(limit_ms)) {
+                    return fail(CURLE_OPERATION_TIMEDOUT);
+                }
             }
             curl_multi_poll(multi, nullptr, 0, 100, nullptr);
         }
@@ -146,10 +170,16 @@ http_transport::~http_transport() {
 
 http_transfer::http_transfer(http_transport& transport, const std::string& url,
                              const std::vector<std::string>& header_lines)
-    : state_(std::make_unique<state>()) {
+    : http_transfer(transport, http_request_spec{"GET", url, header_lines, {}, false, {}}) {}
+
+http_transfer::http_transfer(http_transport& transport, http_request_spec spec) : state_(std::make_unique<state>()) {
     state& s = *state_;
     const http_transport_options& options = transport.options();
+    s.send_timeout_ms = options.send_timeout_ms;
     s.receive_timeout_ms = options.receive_timeout_ms;
+    s.still_wanted = std::move(spec.still_wanted);
+    s.body = std::move(spec.body);
+    const bool with_body = spec.method != "GET" || !s.body.empty();
     s.multi = curl_multi_init();
     s.easy = curl_easy_init();
     if (!s.multi || !s.easy) {
@@ -157,11 +187,22 @@ http_transfer::http_transfer(http_transport& transport, const std::string& url,
         return;
     }
     s.headers = curl_slist_append(s.headers, "Accept:"); // libcurl's default "Accept: */*" is not sent
-    for (const std::string& line : header_lines) s.headers = curl_slist_append(s.headers, line.c_str());
+    if (with_body) s.headers = curl_slist_append(s.headers, "Expect:"); // the body goes at once, as WinHTTP sends it
+    for (const std::string& line : spec.header_lines) s.headers = curl_slist_append(s.headers, line.c_str());
     CURL* e = s.easy;
-    bool ok = curl_easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    bool ok = curl_easy_setopt(e, CURLOPT_URL, spec.url.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-    ok = ok && curl_easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    if (with_body) {
+        s.body_to_send = static_cast<curl_off_t>(s.body.size());
+        ok = ok && curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, s.body_to_send) == CURLE_OK;
+        ok = ok && curl_easy_setopt(e, CURLOPT_POSTFIELDS, s.body.data()) == CURLE_OK;
+        if (spec.method != "POST") {
+            ok = ok && curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, spec.method.c_str()) == CURLE_OK;
+        }
+    } else {
+        ok = ok && curl_easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    }
+    if (spec.direct) ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK;

@@ -1,22 +1,25 @@
-// Outgoing HTTP GET over libcurl, shaped after WinHTTP's synchronous model: start a request, wait for the head
-// of the response, then pull the body in pieces of the caller's size.
+// Outgoing HTTP requests over libcurl, shaped after WinHTTP's synchronous model: start a request, wait for the
+// head of the response, then pull the body in pieces of the caller's size.
 //
 // Redirects are never followed here; the caller sees every 3xx answer with its Location. Proxies come from the
-// usual environment variables (https_proxy, http_proxy, all_proxy, no_proxy), certificates are checked against the
-// system's CA store plus, when given, one extra CA file. TLS 1.2 is the lowest version offered.
+// usual environment variables (https_proxy, http_proxy, all_proxy, no_proxy) unless a request asks to go direct;
+// certificates are checked against the system's CA store plus, when given, one extra CA file. TLS 1.2 is the
+// lowest version offered.
 //
 // Time limits as WinHTTP's: connecting (name resolution and TLS handshake included) at most connect_timeout_ms;
-// once the request is sent, a wait of more than receive_timeout_ms for the next bytes of the head or the body fails
-// the transfer with CURLE_OPERATION_TIMEDOUT.
+// while the request body is being sent, a stall of more than send_timeout_ms; once it is sent, a wait of more than
+// receive_timeout_ms for the next bytes of the head or the body. Each fails the transfer with
+// CURLE_OPERATION_TIMEDOUT.
 //
 // Error codes are libcurl's CURLcode numbers (7: cannot connect, 28: timed out, 35 and 60: TLS failures,
-// 18 and 56: connection ended or broken during the body ...).
+// 18 and 56: connection ended or broken during the body, 42: stopped because the caller no longer wanted it ...).
 //
 // Threads: an http_transport and its transfers are used by one thread at a time; different transports may be used
 // by different threads at once.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,7 +29,20 @@ struct http_transport_options {
     std::string user_agent;
     std::string extra_ca_file; // PEM file of certificates trusted besides the system's; empty for none
     long connect_timeout_ms = 30000;
+    long send_timeout_ms = 30000;
     long receive_timeout_ms = 60000;
+};
+
+// What one request sends.
+struct http_request_spec {
+    std::string method = "GET";            // any method but HEAD
+    std::string url;                       // absolute http or https URL with only valid URL characters
+    std::vector<std::string> header_lines; // extra request header lines, without line ends
+    std::string body;                      // sent (with its length) unless the method is GET and the body empty
+    bool direct = false;                   // never through a proxy (for addresses of this machine)
+    // When set, asked at most every 100 ms while the transfer waits for the head or for body bytes; false ends the
+    // transfer with CURLE_ABORTED_BY_CALLBACK. Called on the thread that waits.
+    std::function<bool()> still_wanted;
 };
 
 // The connections and name lookups that the transfers of one session share (kept alive between requests).
@@ -45,11 +61,13 @@ private:
     void* share_ = nullptr;
 };
 
-// One GET request and its response.
+// One request and its response.
 class http_transfer {
 public:
+    // Prepares the request. Nothing is sent until wait_for_head.
+    http_transfer(http_transport& transport, http_request_spec spec);
     // Prepares a GET of `url` (an absolute http or https URL with only valid URL characters) with the given extra
-    // request header lines (without line ends). Nothing is sent until wait_for_head.
+    // request header lines (without line ends).
     http_transfer(http_transport& transport, const std::string& url, const std::vector<std::string>& header_lines);
     ~http_transfer();
     http_transfer(const http_transfer&) = delete;

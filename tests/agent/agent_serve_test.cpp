@@ -135,6 +135,11 @@ TEST(AgentServe, TheGuardChecksHostOriginAndTokenOnEveryAgentRoute) {
             EXPECT_EQ(json::parse(a.body).value("status", ""), "error") << a.body;
             continue;
         }
+        if (std::string(path).starts_with("/agent/llm")) {
+            // let through to the relay, which has no provider address in these settings
+            EXPECT_NE(a.body.find("address"), std::string::npos) << path << ": " << a.body;
+            continue;
+        }
         const auto built = built_route_answers.find(path);
         if (built != built_route_answers.end()) {
             EXPECT_EQ(a.status, built->second.first) << method << " " << path;  // let through to its handler
