@@ -110,6 +110,8 @@ public:
     // Writes the first n cells of every layer of the slot: per layer the K rows, then the V rows. Throws
     // "save_kv: slot out of range", "save_kv: only " + n_past + " cells cached" or "save_kv: write failed".
     void save_kv(std::ostream& out, int32_t n, int32_t slot);
+    // Bytes that save_kv writes per cell: K and V of all layers, F16.
+    uint64_t kv_cell_bytes() const { return uint64_t(hparams.n_layer) * kv_row_bytes() * 2; }
 
     // Steps of one eval, public for the tests that drive them directly.
 

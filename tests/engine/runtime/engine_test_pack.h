@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 #include "engine/pack/cmd_pack.h"
 #include "fixtures/llama_ref.h"
 #include "fixtures/model_gen.h"
