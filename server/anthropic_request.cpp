@@ -5,6 +5,7 @@
 
 #include "engine/runtime/engine.h"
 #include "server/anthropic_reply.h"
+#include "server/reply_helpers.h"
 #include "server/request_nesting.h"
 
 using ordered_json = nlohmann::ordered_json;

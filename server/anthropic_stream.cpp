@@ -87,18 +87,18 @@ bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids
     return writer.advance(parse_chat_output(ids, piece, false), false);
 }
 
-bool stream_anthropic(anthropic_stream_state& state, httplib::DataSink& sink) {
+bool stream_anthropic(completion_stream& state, httplib::DataSink& sink) {
     anthropic_block_writer writer{sink};
     const json start = {{"type", "message_start"},
                         {"message",
                          {{"id", state.id},
                           {"type", "message"},
                           {"role", "assistant"},
-                          {"model", state.model},
+                          {"model", state.request.model},
                           {"content", json::array()},
                           {"stop_reason", nullptr},
                           {"stop_sequence", nullptr},
-                          {"usage", {{"input_tokens", state.prompt.size()}, {"output_tokens", 0}}}}}};
+                          {"usage", {{"input_tokens", state.request.prompt.size()}, {"output_tokens", 0}}}}}};
     if (!send_sse_event(sink, "message_start", start)) return false;
 
     generation_stats stats;
@@ -108,8 +108,8 @@ bool stream_anthropic(anthropic_stream_state& state, httplib::DataSink& sink) {
         const on_text_fn on_piece = [&writer, &state](const common_chat_input& piece) {
             return on_anthropic_piece(writer, state.ids, piece);
         };
-        stats = state.host->generate(state.prompt, state.max_tokens, state.sampling, state.stop, on_piece,
-                                     &state.lossy);
+        const completion_request& r = state.request;
+        stats = state.host->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_piece, &r.lossy);
         msg = parse_chat_output(state.ids, common_chat_input(), true);
         writer.advance(msg, true);
     } catch (const std::exception& e) {

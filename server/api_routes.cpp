@@ -8,6 +8,7 @@
 #include "engine/runtime/engine.h"
 #include "server/anthropic_request.h"
 #include "server/chat_completion.h"
+#include "server/reply_helpers.h"
 
 std::string served_model_name(const std::string& pack_path) {
     const size_t last = pack_path.find_last_not_of("/\\");

@@ -9,6 +9,9 @@
 #include "serve_process.h"
 #include "server/api_routes.h"
 #include "server/chat_completion.h"
+#include "server/completion_request.h"
+#include "server/openai_reply.h"
+#include "server/reply_helpers.h"
 #include "server/openai_stream.h"
 
 using json = nlohmann::json;
