@@ -31,7 +31,7 @@ void probe_port(const std::string& host, int32_t port) {
 
 int cmd_serve(const engine_options& options) {
     probe_port(options.host, options.port);
-    auto host = std::make_unique<engine>(options);
+    auto eng = std::make_unique<engine>(options);
     std::atomic<uint64_t> request_counter{1};
 
     auto server = std::make_unique<httplib::Server>();
@@ -42,11 +42,11 @@ int cmd_serve(const engine_options& options) {
     const size_t workers = std::max<size_t>(CPPHTTPLIB_THREAD_POOL_COUNT, size_t(std::max(1, options.n_parallel)) + 8);
     server->new_task_queue = [workers] { return new httplib::ThreadPool(workers, workers * 4); };
     setup_agent_routes(*server, options.host, options.port, chat_page);
-    register_api_routes(*server, *host, request_counter);
+    register_api_routes(*server, *eng, request_counter);
 
     std::fprintf(stderr,
                  "serving %s on http://%s:%d (chat UI at /, OpenAI /v1/chat/completions, Anthropic /v1/messages)\n",
-                 served_model_name(host->options.pack_dir).c_str(), options.host.c_str(), options.port);
+                 served_model_name(eng->options.pack_dir).c_str(), options.host.c_str(), options.port);
     if (!server->listen(options.host, options.port)) {
         const std::string p = std::to_string(options.port);
         throw std::runtime_error("cannot listen on " + options.host + ":" + p +
@@ -54,6 +54,6 @@ int cmd_serve(const engine_options& options) {
                                  ", or stop every copy with:  pkill -x mivra");
     }
     server.reset();
-    host.reset();
+    eng.reset();
     return 0;
 }

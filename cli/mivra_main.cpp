@@ -19,6 +19,8 @@
 
 namespace fs = std::filesystem;
 
+// The program's usage text as users know it. It shows neither `imatrix` nor `--draft`, which both work: they are
+// tools for people who make packs and tune decoding, kept out of the short overview on purpose.
 const char* const usage_text =
     "usage:\n"
     "  mivra run    <pack> -p \"prompt\" [-n 256] [options]\n"

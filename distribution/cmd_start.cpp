@@ -67,8 +67,8 @@ bool report_running_copy() {
         print_text("  Opening it in your browser.\n");
         open_url(local_url(start_port));
     }
-    print_text("\n  To stop it: close its window, use the Mivra icon next to the clock, or run:\n"
-               "      Stop-Process -Name mivra\n\n");
+    print_text("\n  To stop it: close its window, use the Mivra icon in the system tray, or run:\n"
+               "      pkill -x mivra\n\n");
     return true;
 }
 

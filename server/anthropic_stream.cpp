@@ -82,7 +82,7 @@ bool anthropic_block_writer::advance(const common_chat_msg& msg, bool final) {
     return final ? close_block() : true;
 }
 
-bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const common_chat_input& piece) {
+bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece) {
     if (piece.empty()) return send_sse_event(writer.sink, "ping", {{"type", "ping"}});
     return writer.advance(parse_chat_output(ids, piece, false), false);
 }
@@ -105,12 +105,12 @@ bool stream_anthropic(completion_stream& state, httplib::DataSink& sink) {
     common_chat_msg msg;
     try {
         // Runs on the engine worker thread.
-        const on_text_fn on_piece = [&writer, &state](const common_chat_input& piece) {
+        const on_text_fn on_piece = [&writer, &state](const token_text& piece) {
             return on_anthropic_piece(writer, state.ids, piece);
         };
         const completion_request& r = state.request;
-        stats = state.host->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_piece, &r.lossy);
-        msg = parse_chat_output(state.ids, common_chat_input(), true);
+        stats = state.eng->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_piece, &r.lossy);
+        msg = parse_chat_output(state.ids, token_text(), true);
         writer.advance(msg, true);
     } catch (const std::exception& e) {
         write_event(sink, "error", api_json_text(anthropic_error_body(e.what()), true));

@@ -58,7 +58,7 @@ private:
 // The piece callback: a ping event for an empty piece; otherwise the session's feed of the piece, with tool-call
 // ids, handed to the writer. False (a failed write) makes the engine end the request. The chat library's parse
 // errors propagate and end the generation with that error.
-bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const common_chat_input& piece);
+bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece);
 
 // The content provider: true after a stream that ran its generation to the end (also when the client went away
 // meanwhile); false when message_start could not be written (nothing generated) or after an error event, which

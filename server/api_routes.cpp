@@ -22,27 +22,27 @@ void handle_health(const httplib::Request&, httplib::Response& res) {
     res.set_content("{\"status\":\"ok\"}", "application/json");
 }
 
-void handle_models(const engine& host, const httplib::Request&, httplib::Response& res) {
+void handle_models(const engine& eng, const httplib::Request&, httplib::Response& res) {
     const nlohmann::json body = {
         {"object", "list"},
-        {"data", nlohmann::json::array({{{"id", served_model_name(host.options.pack_dir)},
+        {"data", nlohmann::json::array({{{"id", served_model_name(eng.options.pack_dir)},
                                          {"object", "model"},
                                          {"owned_by", "mivra"}}})}};
     res.set_content(api_json_text(body), "application/json");
 }
 
-void register_api_routes(httplib::Server& server, engine& host, std::atomic<uint64_t>& request_counter) {
+void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter) {
     server.Get("/health", handle_health);
     server.Get("/v1/models",
-               [&host](const httplib::Request& req, httplib::Response& res) { handle_models(host, req, res); });
-    const completion_route route{host, request_counter};
+               [&eng](const httplib::Request& req, httplib::Response& res) { handle_models(eng, req, res); });
+    const completion_route route{eng, request_counter};
     server.Post("/v1/chat/completions", [route](const httplib::Request& req, httplib::Response& res) {
         handle_completion(route, req.body, res, api_dialect::openai);
     });
     server.Post("/v1/messages", [route](const httplib::Request& req, httplib::Response& res) {
         handle_messages(route, req, res);
     });
-    server.Post("/v1/messages/count_tokens", [&host](const httplib::Request& req, httplib::Response& res) {
-        handle_count_tokens(host, req, res);
+    server.Post("/v1/messages/count_tokens", [&eng](const httplib::Request& req, httplib::Response& res) {
+        handle_count_tokens(eng, req, res);
     });
 }

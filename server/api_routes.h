@@ -21,9 +21,9 @@ std::string served_model_name(const std::string& pack_path);
 // GET /health: {"status":"ok"}. Touches nothing, so it answers while generation runs.
 void handle_health(const httplib::Request& req, httplib::Response& res);
 // GET /v1/models: the one served model, {"data":[{"id":...,"object":"model","owned_by":"mivra"}],"object":"list"}.
-void handle_models(const engine& host, const httplib::Request& req, httplib::Response& res);
+void handle_models(const engine& eng, const httplib::Request& req, httplib::Response& res);
 
 // Registers the API routes in their order: GET /health, GET /v1/models, POST /v1/chat/completions,
-// POST /v1/messages, POST /v1/messages/count_tokens. The handlers keep references to `host` and
+// POST /v1/messages, POST /v1/messages/count_tokens. The handlers keep references to `eng` and
 // `request_counter`, which must outlive the server's listening.
-void register_api_routes(httplib::Server& server, engine& host, std::atomic<uint64_t>& request_counter);
+void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter);

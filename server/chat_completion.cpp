@@ -24,7 +24,7 @@ int64_t seconds_since_epoch() {
 void handle_completion(const completion_route& route, const std::string& body, httplib::Response& res,
                        api_dialect dialect) {
     try {
-        completion_request req = read_completion_request(route.host, body, dialect);
+        completion_request req = read_completion_request(route.eng, body, dialect);
         const uint64_t number = route.request_counter.fetch_add(1);
         const bool anthropic = dialect == api_dialect::anthropic;
         const std::string id = (anthropic ? "msg_" : "chatcmpl-") + std::to_string(number);
@@ -34,20 +34,20 @@ void handle_completion(const completion_route& route, const std::string& body, h
 
         if (req.stream) {
             auto state = std::make_shared<completion_stream>(
-                completion_stream{&route.host, std::move(req), ids, id, created});
+                completion_stream{&route.eng, std::move(req), ids, id, created});
             res.set_chunked_content_provider("text/event-stream", [state, anthropic](size_t, httplib::DataSink& sink) {
                 return anthropic ? stream_anthropic(*state, sink) : stream_openai(*state, sink);
             });
             return;
         }
 
-        common_chat_input output;
-        const on_text_fn collect_piece = [&output](const common_chat_input& piece) {
+        token_text output;
+        const on_text_fn collect_piece = [&output](const token_text& piece) {
             output.append(piece);
             return true;
         };
         const generation_stats stats =
-            route.host.generate(req.prompt, req.n_predict, req.sampling, req.stop, collect_piece, &req.lossy);
+            route.eng.generate(req.prompt, req.n_predict, req.sampling, req.stop, collect_piece, &req.lossy);
         const common_chat_msg msg = parse_chat_output(ids, output, true);
         const json reply =
             anthropic ? anthropic_reply(id, req.model, msg, stats) : openai_reply(id, created, req.model, msg, stats);

@@ -17,7 +17,7 @@ class engine;
 
 // What a completion route holds: the engine and the request counter of this run of `serve`.
 struct completion_route {
-    engine& host;
+    engine& eng;
     std::atomic<uint64_t>& request_counter;
 };
 

@@ -82,10 +82,10 @@ void append_stop_strings(const json& body, std::vector<std::string>& stop) {
 
 }  // namespace
 
-completion_request read_completion_request(const engine& host, const std::string& text, api_dialect dialect) {
+completion_request read_completion_request(const engine& eng, const std::string& text, api_dialect dialect) {
     completion_request req;
-    req.lossy = host.runner->lossy;
-    req.model = served_model_name(host.options.pack_dir);
+    req.lossy = eng.runner->lossy;
+    req.model = served_model_name(eng.options.pack_dir);
 
     const json body = json::parse(text);
     check_request_nesting(body);
@@ -100,8 +100,8 @@ completion_request read_completion_request(const engine& host, const std::string
     bool supports_thinking = false;
     {
         std::lock_guard<std::mutex> lock(chat_template_mutex());
-        caps = common_chat_templates_get_caps(host.templates.get());
-        supports_thinking = common_chat_templates_support_enable_thinking(host.templates.get());
+        caps = common_chat_templates_get_caps(eng.templates.get());
+        supports_thinking = common_chat_templates_support_enable_thinking(eng.templates.get());
     }
     inputs.parallel_tool_calls = bool_field(body, "parallel_tool_calls", caps["supports_parallel_tool_calls"]);
     inputs.reasoning_format = common_reasoning_format_from_name(string_field(body, "reasoning_format", "deepseek"));
@@ -118,14 +118,14 @@ completion_request read_completion_request(const engine& host, const std::string
         it->second = inputs.enable_thinking ? "true" : "false";
     }
 
-    req.session = std::make_shared<common_chat_session>(host.templates.get(), host.vocab, inputs,
-                                                        common_chat_session_params{});
+    req.session = std::make_shared<chat_session>(eng.templates.get(), eng.vocab, inputs,
+                                                        chat_session_params{});
     inputs = common_chat_templates_inputs();
-    req.prompt = host.tokenize(req.session->prompt().str());
+    req.prompt = eng.tokenize(req.session->prompt().str());
     req.stop = req.session->stops();
     append_stop_strings(body, req.stop);
 
-    const int32_t n_ctx = host.n_ctx();
+    const int32_t n_ctx = eng.n_ctx();
     const int32_t n_prompt = int32_t(req.prompt.size());
     if (n_prompt >= n_ctx) {
         throw std::runtime_error("prompt is " + std::to_string(n_prompt) + " tokens, the context is " +

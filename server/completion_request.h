@@ -21,7 +21,7 @@ enum class api_dialect : uint8_t { openai = 0, anthropic = 1 };
 
 // A chat request read from its body and rendered, ready for engine::generate.
 struct completion_request {
-    std::shared_ptr<common_chat_session> session;  // the rendered prompt and the output parser
+    std::shared_ptr<chat_session> session;  // the rendered prompt and the output parser
     std::vector<int32_t> prompt;                    // the prompt's tokens, fewer than the context
     std::vector<std::string> stop;                  // the template's stop strings, then the request's
     int32_t n_predict = 1;                          // at least 1, at most the room left in the context
@@ -34,4 +34,4 @@ struct completion_request {
 // Reads the body's fields, renders the messages and tools through the model's chat template and tokenises the
 // prompt. Throws the JSON library's parse and type errors, the chat library's errors, "messages is empty", the
 // prompt-does-not-fit text and the unknown-mode text.
-completion_request read_completion_request(const engine& host, const std::string& body, api_dialect dialect);
+completion_request read_completion_request(const engine& eng, const std::string& body, api_dialect dialect);

@@ -78,7 +78,7 @@ bool stream_openai(completion_stream& state, httplib::DataSink& sink) {
         text_fallback = true;
     };
     // Runs on the engine worker thread.
-    const on_text_fn on_openai_piece = [&](const common_chat_input& piece) -> bool {
+    const on_text_fn on_openai_piece = [&](const token_text& piece) -> bool {
         if (piece.empty()) return sink.write(keep_alive, sizeof keep_alive - 1);
         raw_output += piece.str();
         if (text_fallback) return true;
@@ -95,10 +95,10 @@ bool stream_openai(completion_stream& state, httplib::DataSink& sink) {
     generation_stats stats;
     try {
         const completion_request& r = state.request;
-        stats = state.host->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_openai_piece, &r.lossy);
+        stats = state.eng->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_openai_piece, &r.lossy);
         if (!text_fallback) {
             try {
-                send_openai_diffs(last_sent, ctx, parse_chat_output(state.ids, common_chat_input(), true));
+                send_openai_diffs(last_sent, ctx, parse_chat_output(state.ids, token_text(), true));
             } catch (const std::exception& e) {
                 fall_back(e);
             }

@@ -13,7 +13,7 @@ void assign_tool_call_ids(const tool_id_state& state, common_chat_msg& msg) {
     msg.set_tool_call_ids(*state.ids, [&state] { return make_tool_call_id(state); });
 }
 
-common_chat_msg parse_chat_output(const tool_id_state& state, const common_chat_input& text, bool final) {
+common_chat_msg parse_chat_output(const tool_id_state& state, const token_text& text, bool final) {
     common_chat_msg msg = final ? state.session->finish(text) : state.session->feed(text);
     assign_tool_call_ids(state, msg);
     return msg;

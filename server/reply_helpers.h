@@ -22,7 +22,7 @@ class engine;
 
 // What the tool-call id generator and the output parser share within one request.
 struct tool_id_state {
-    std::shared_ptr<common_chat_session> session;
+    std::shared_ptr<chat_session> session;
     std::shared_ptr<std::vector<std::string>> ids;  // ids handed out so far, in call order
     std::string number;                             // the request number, decimal
     bool anthropic = false;
@@ -35,7 +35,7 @@ std::string make_tool_call_id(const tool_id_state& state);
 void assign_tool_call_ids(const tool_id_state& state, common_chat_msg& msg);
 // The assistant message of the output so far: the session's finish (final) or feed of `text`, with tool-call ids.
 // The chat library's exceptions pass through (output not in the template's tool-call format).
-common_chat_msg parse_chat_output(const tool_id_state& state, const common_chat_input& text, bool final);
+common_chat_msg parse_chat_output(const tool_id_state& state, const token_text& text, bool final);
 
 // The per-request statistics line on stderr.
 void log_request_stats(const std::string& id, const generation_stats& stats);
@@ -47,7 +47,7 @@ std::string api_json_text(const nlohmann::json& value, bool replace_invalid = fa
 // What a stream's content provider captures from the handler, in either dialect. The request's session is the
 // one in `ids`.
 struct completion_stream {
-    engine* host = nullptr;
+    engine* eng = nullptr;
     completion_request request;
     tool_id_state ids;
     std::string id;        // "chatcmpl-N" or "msg_N"

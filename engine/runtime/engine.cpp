@@ -79,6 +79,11 @@ engine::~engine() {
 
 int32_t engine::n_ctx() const { return runner->n_ctx; }
 
+size_t engine::queued_requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 std::vector<int32_t> engine::tokenize(const std::string& text) const {
     const int32_t count = -llama_tokenize(vocab, text.data(), int32_t(text.size()), nullptr, 0, true, true);
     std::vector<int32_t> tokens(size_t(std::max(count, 0)));
@@ -157,7 +162,7 @@ void engine::send_queue_keepalives(std::unique_lock<std::mutex>& lock) {
         if (now - r->phase_start_ns < queue_keepalive_ns) continue;
         r->phase_start_ns = now;
         try {
-            if (!r->on_text(common_chat_input())) {
+            if (!r->on_text(token_text())) {
                 r->stats.finish_reason = "stop";
                 gone.push_back(r);
             }
@@ -271,7 +276,7 @@ void engine::step_batch() {
                 r.stats.prefill_seconds = seconds_since(r.phase_start_ns);
                 r.phase_start_ns = now_ns();
                 if (!sample_token(r, rows, token_vocab_of(), slot_of(r))) finish_request(r);
-            } else if (!r.on_text(common_chat_input())) {  // keep-alive between prompt chunks
+            } else if (!r.on_text(token_text())) {  // keep-alive between prompt chunks
                 r.stats.finish_reason = "stop";
                 finish_request(r);
             }

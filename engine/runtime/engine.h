@@ -61,6 +61,9 @@ public:
     std::vector<int32_t> tokenize(const std::string& text) const;
     // The runner's context length per slot (a multiple of 256).
     int32_t n_ctx() const;
+    // Requests waiting in the queue for a slot at this moment. Safe from any thread (takes the engine mutex, so not
+    // from inside a callback that the worker makes with it held; on_text is never such a callback).
+    size_t queued_requests() const;
 
     // Read by the front ends, never written by them.
     engine_options options;
@@ -88,7 +91,7 @@ private:
     backend_guard backend_;
     std::unique_ptr<llama_model, llama_model_deleter> llama_model_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<generation_request*> queue_;  // [mutex_] waiting for a slot, oldest first
     bool stop_ = false;                      // [mutex_]

@@ -30,7 +30,7 @@ struct sampling_params {
 // Receives each piece of final text in order; an empty piece is a keep-alive. Returning false means the receiver is
 // gone: the request ends with finish reason "stop". Always called on the engine worker thread, never with the engine
 // mutex held.
-using on_text_fn = std::function<bool(const common_chat_input&)>;
+using on_text_fn = std::function<bool(const token_text&)>;
 
 // Counts and times of one generation, returned by engine::generate.
 struct generation_stats {
@@ -61,7 +61,7 @@ struct generation_request {
     int32_t last_token = -1;         // last sampled token, not yet evaluated
     llama_sampler* sampler = nullptr;  // owned; only when temperature > 0
     uint64_t hold_back = 0;          // bytes kept back for stop-string matching
-    common_chat_input output;        // generated text not yet passed to on_text
+    token_text output;        // generated text not yet passed to on_text
     int64_t phase_start_ns = 0;      // steady clock: start of the current phase / last keep-alive while queued
     std::vector<int32_t> draft;      // draft tokens of the current step
     float acceptance = 0.7f;         // running estimate of the draft acceptance rate

@@ -151,16 +151,13 @@ saved_kv_store::restored saved_kv_store::restore(const std::vector<int32_t>& pro
     return {best_usable, false};
 }
 
-void saved_kv_store::save(const std::vector<int32_t>& prompt, const write_cells_fn& write_cells) {
-    if (!enabled()) return;
-    for (const saved_kv_entry& e : entries_) {
-        if (starts_with(e.tokens, prompt)) return;  // an indexed file already covers the whole prompt
-    }
-
+// Writes the file of `prompt` under its final name through a ".tmp" file; on failure no file is left behind and
+// the reason is thrown.
+void saved_kv_store::write_file(const fs::path& final_path, const std::vector<int32_t>& prompt,
+                                const write_cells_fn& write_cells) const {
     const int32_t n = int32_t(prompt.size());
-    const std::string name = pkv_file_name(prompt);
-    const fs::path final_path = dir_ / name;
-    const fs::path tmp_path = dir_ / (name + ".tmp");
+    fs::path tmp_path = final_path;
+    tmp_path += ".tmp";
     try {
         std::error_code ec;
         fs::create_directories(dir_, ec);
@@ -185,9 +182,22 @@ void saved_kv_store::save(const std::vector<int32_t>& prompt, const write_cells_
         out.close();
         if (!ok || !out) throw std::runtime_error("write failed (disk full?)");
         fs::rename(tmp_path, final_path);
-    } catch (const std::exception& e) {
+    } catch (...) {
         std::error_code ec;
         fs::remove(tmp_path, ec);
+        throw;
+    }
+}
+
+void saved_kv_store::save(const std::vector<int32_t>& prompt, const write_cells_fn& write_cells) {
+    if (!enabled()) return;
+    for (const saved_kv_entry& e : entries_) {
+        if (starts_with(e.tokens, prompt)) return;  // an indexed file already covers the whole prompt
+    }
+    const fs::path final_path = dir_ / pkv_file_name(prompt);
+    try {
+        write_file(final_path, prompt, write_cells);
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "[kv] not saved: %s\n", e.what());
         return;
     }

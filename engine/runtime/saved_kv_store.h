@@ -73,6 +73,8 @@ public:
 private:
     // Reads and checks a .pkv header and its token ids; the stream is then at the cells.
     bool read_header(std::istream& in, std::vector<int32_t>& tokens) const;
+    void write_file(const std::filesystem::path& final_path, const std::vector<int32_t>& prompt,
+                    const write_cells_fn& write_cells) const;
     void enforce_budget();
 
     std::filesystem::path dir_;

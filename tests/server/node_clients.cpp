@@ -14,10 +14,10 @@
 
 namespace {
 
-const std::string test_dir = MIVRA_SERVER_TEST_DIR;
+const std::string node_dir = MIVRA_SERVER_NODE_DIR;
 
 bool package_installed(const std::string& package, const std::string& version) {
-    std::ifstream in(test_dir + "/node_modules/" + package + "/package.json");
+    std::ifstream in(node_dir + "/node_modules/" + package + "/package.json");
     std::stringstream s;
     s << in.rdbuf();
     return s.str().find("\"version\": \"" + version + "\"") != std::string::npos;
@@ -35,7 +35,7 @@ void install_node_clients() {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     if (!clients_installed()) {
-        const child_result r = run_child("/bin/sh", {"-c", "cd '" + test_dir + "' && npm ci --no-audit --no-fund"},
+        const child_result r = run_child("/bin/sh", {"-c", "cd '" + node_dir + "' && npm ci --no-audit --no-fund"},
                                          scratch_dir());
         EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     }

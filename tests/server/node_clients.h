@@ -1,5 +1,5 @@
 // The official API clients for Node (openai and @anthropic-ai/sdk, pinned in tests/server/package-lock.json),
-// installed into tests/server/node_modules with `npm ci` on first use.
+// installed with `npm ci` into the copy of their project in the build folder (tests/server/node) on first use.
 #pragma once
 
 // Installs both pinned clients unless both are already there; test processes running at the same time wait for

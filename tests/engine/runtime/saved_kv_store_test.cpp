@@ -30,7 +30,7 @@ struct outcome {
 
 outcome generate(engine& e, const std::vector<int32_t>& prompt, int32_t n = 8) {
     outcome o;
-    o.stats = e.generate(prompt, n, greedy, {}, [&](const common_chat_input& piece) {
+    o.stats = e.generate(prompt, n, greedy, {}, [&](const token_text& piece) {
         o.text += piece.str();
         return true;
     });
