@@ -169,11 +169,14 @@ bool is_hub_host(const std::string& host, const std::string& hub) {
 }
 
 http_request http_get(http_session& session, std::string& url, uint64_t offset, const std::string& extra_headers,
-                      bool allow_http) {
+                      bool allow_http, const std::string& origin_headers) {
     const std::vector<std::string> extra = header_lines(extra_headers);
+    const std::vector<std::string> secret = header_lines(origin_headers);
+    url_parts origin;
     for (int redirect_answers = 0;;) {
         url_parts u;
         if (!split_url(url, u)) throw std::runtime_error("bad URL " + url);
+        if (redirect_answers == 0) origin = u;
         if (u.scheme != "https" && (!allow_http || u.scheme != "http")) {
             throw std::runtime_error("refusing non-HTTPS URL " + url);
         }
@@ -183,6 +186,9 @@ http_request http_get(http_session& session, std::string& url, uint64_t offset, 
         }
         if (offset > 0) lines.push_back("Range: bytes=" + std::to_string(offset) + "-");
         lines.insert(lines.end(), extra.begin(), extra.end());
+        if (u.scheme == origin.scheme && u.host == origin.host && u.port == origin.port) {
+            lines.insert(lines.end(), secret.begin(), secret.end());
+        }
 
         auto transfer = std::make_unique<http_transfer>(*session.transport, transport_url(u), lines);
         if (!transfer->ready()) throw std::runtime_error("cannot open request" + error_suffix(transfer->error_code()));
@@ -257,11 +263,11 @@ bool http_get_text(const std::string& url, std::string& body, std::string& error
 }
 
 bool http_get_capped(const std::string& url, const std::string& headers, std::string& body, std::string& error,
-                     size_t max_bytes) {
+                     size_t max_bytes, const std::string& origin_headers) {
     try {
         http_session session;
         std::string current = url;
-        http_request request = http_get(session, current, 0, headers, true);
+        http_request request = http_get(session, current, 0, headers, true, origin_headers);
         body.clear();
         std::vector<char> block(65536);
         while (body.size() < max_bytes) {

@@ -51,8 +51,11 @@ bool is_hub_host(const std::string& host, const std::string& hub);
 //   "HTTP 401: no such repo, or it is private/gated (then set HF_TOKEN to a Hugging Face access token)" (also 403;
 //   Hub hosts only), "HTTP 404, not found: " + url, "HTTP " + status + " from " + host + ": " + first 300 body bytes.
 // Error numbers are libcurl's codes (see platform/http_transport.h).
+// origin_headers: header lines like extra_headers (sent after them) that carry a secret for the first URL's
+// service: they go only with requests to the first URL's scheme, host and port, never to a host (or scheme or port)
+// that a redirect leads to.
 http_request http_get(http_session& session, std::string& url, uint64_t offset, const std::string& extra_headers,
-                      bool allow_http);
+                      bool allow_http, const std::string& origin_headers = "");
 
 // Reads up to `capacity` body bytes: the count read, 0 at the end of the body, -1 when the connection failed (the
 // code is then the thread's last error, see last_error_code). Waits until at least one byte is there.
@@ -71,6 +74,6 @@ bool http_get_text(const std::string& url, std::string& body, std::string& error
 
 // http and https: at most `max_bytes` bytes of the body of `url` into `body` and true (reaching the cap is not an
 // error); `headers` are extra request header lines, each ended by "\r\n". On failure the error text into `error`
-// and false. Never throws.
+// and false. Never throws. origin_headers as for http_get: kept from every host but the first URL's.
 bool http_get_capped(const std::string& url, const std::string& headers, std::string& body, std::string& error,
-                     size_t max_bytes);
+                     size_t max_bytes, const std::string& origin_headers = "");

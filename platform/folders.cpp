@@ -2,11 +2,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/user_dirs.h"
 
 namespace fs = std::filesystem;
 
@@ -42,14 +43,33 @@ fs::path home_folder() {
     return fs::path("/");
 }
 
-bool create_private_folders(const fs::path& folder) {
-    if (folder.empty()) return false;
+bool create_private_folders(const fs::path& folder, std::error_code& error) {
+    error.clear();
+    if (folder.empty()) {
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+        return false;
+    }
     std::error_code ec;
     if (fs::is_directory(folder, ec)) return true;
     const fs::path parent = folder.parent_path();
-    if (!parent.empty() && parent != folder) create_private_folders(parent);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    return fs::is_directory(folder, ec);
+    if (!parent.empty() && parent != folder && !create_private_folders(parent, error)) return false;
+    if (mkdir(folder.c_str(), 0700) == 0) {
+        // The umask may have taken bits away (0277 leaves 0500): a folder of ours must be usable by its owner.
+        if (chmod(folder.c_str(), 0700) != 0) {
+            error = std::error_code(errno, std::generic_category());
+            return false;
+        }
+        return true;
+    }
+    const int mkdir_error = errno;
+    if (mkdir_error == EEXIST && fs::is_directory(folder, ec)) return true;
+    error = std::error_code(mkdir_error == EEXIST ? ENOTDIR : mkdir_error, std::generic_category());
+    return false;
+}
+
+bool create_private_folders(const fs::path& folder) {
+    std::error_code error;
+    return create_private_folders(folder, error);
 }
 
 fs::path app_data_folder_path() {
@@ -63,20 +83,7 @@ fs::path local_app_data_folder_path() { return xdg_folder("XDG_STATE_HOME", ".lo
 fs::path config_folder_path() { return xdg_folder("XDG_CONFIG_HOME", ".config") / "mivra"; }
 
 fs::path documents_folder_path() {
-    // user-dirs.dirs holds shell assignments such as XDG_DOCUMENTS_DIR="$HOME/Documents".
-    std::ifstream in(xdg_folder("XDG_CONFIG_HOME", ".config") / "user-dirs.dirs");
-    std::string line;
-    const std::string key = "XDG_DOCUMENTS_DIR=\"";
-    while (std::getline(in, line)) {
-        if (line.compare(0, key.size(), key) != 0) continue;
-        const size_t end = line.find('"', key.size());
-        if (end == std::string::npos) break;
-        std::string value = line.substr(key.size(), end - key.size());
-        if (value.compare(0, 5, "$HOME") == 0) {
-            value = home_folder().string() + value.substr(5);
-        }
-        if (!value.empty() && value[0] == '/') return fs::path(value);
-        break;
-    }
-    return home_folder() / "Documents";
+    const char* value = std::getenv("XDG_DOCUMENTS_DIR");
+    if (value && value[0] == '/') return fs::path(value);
+    return xdg_user_dir("DOCUMENTS", "Documents");
 }

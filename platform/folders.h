@@ -6,7 +6,7 @@
 //   %LOCALAPPDATA%\Mivra  $XDG_STATE_HOME/Mivra  (default ~/.local/state/Mivra)
 //   HKCU\Software\Mivra   $XDG_CONFIG_HOME/mivra (default ~/.config/mivra)
 //   %USERPROFILE%         $HOME
-//   Documents             XDG_DOCUMENTS_DIR of user-dirs.dirs, else ~/Documents
+//   Documents             $XDG_DOCUMENTS_DIR, else XDG_DOCUMENTS_DIR of user-dirs.dirs, else ~/Documents
 //
 // An XDG variable that is unset, empty or not an absolute path counts as unset (as the XDG rules say). HOME that is
 // unset or empty falls back to the password database. These functions read the environment but never change it;
@@ -14,6 +14,7 @@
 #pragma once
 
 #include <filesystem>
+#include <system_error>
 
 // The full path of the running program file; empty when /proc/self/exe cannot be read.
 std::filesystem::path executable_path();
@@ -31,10 +32,12 @@ std::filesystem::path local_app_data_folder_path();
 // The folder of per-user configuration files, $XDG_CONFIG_HOME/mivra. Not created.
 std::filesystem::path config_folder_path();
 
-// The user's documents folder: XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs when set there, else
-// $HOME/Documents. Not created.
+// The user's documents folder: $XDG_DOCUMENTS_DIR when it is an absolute path, else XDG_DOCUMENTS_DIR from
+// $XDG_CONFIG_HOME/user-dirs.dirs (xdg_user_dir), else $HOME/Documents. Not created.
 std::filesystem::path documents_folder_path();
 
-// Creates `folder` and its missing parents, each new one with mode 0700 (existing ones are left as they are).
-// False when the folder does not exist afterwards.
+// Creates `folder` and its missing parents, each new one with mode 0700 whatever the umask (existing ones are left
+// as they are). False when the folder does not exist afterwards; `error` then says why (ENOTDIR when a file is in
+// the way), and is cleared on success.
+bool create_private_folders(const std::filesystem::path& folder, std::error_code& error);
 bool create_private_folders(const std::filesystem::path& folder);

@@ -12,7 +12,7 @@ PREFIX=$CACHE_ROOT/llama-$NLC_VERSION
 STAMP=$PREFIX/.complete
 
 APT_PACKAGES=(build-essential cmake ninja-build git pkg-config ca-certificates curl
-  libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev nodejs npm openssl python3)
+  libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev nodejs npm openssl chromium python3)
 
 log() { printf 'deps: %s\n' "$*" >&2; }
 

@@ -81,6 +81,34 @@ TEST_F(HttpClient, HubTokenGoesOnlyToHubHosts) {
     EXPECT_FALSE(away.contains("accept"));
 }
 
+// A service's key (origin headers) goes only to the first URL's scheme, host and port; plain extra headers go
+// everywhere, in the order given.
+TEST_F(HttpClient, OriginHeadersStayWithTheFirstOrigin) {
+    auto seen = [](const std::string& start) {
+        std::string body, error;
+        EXPECT_TRUE(http_get_capped(start, "Accept: text/x-one\r\n", body, error, 100000, "X-Key: k1\r\n")) << error;
+        return nlohmann::json::parse(body).at("headers");
+    };
+    struct row {
+        std::string start;
+        bool key;
+    };
+    const row rows[] = {
+        {url("/echo"), true},
+        {url("/redirect?to=" + query_encode("/echo")), true},
+        {url("/redirect?to=" + query_encode(url("/redirect?to=" + query_encode("/echo")))), true},
+        {url("/redirect?to=" + query_encode(url("/echo", "localhost"))), false},
+        {url("/redirect?to=" + query_encode(server_->plain_url("/echo"))), false},
+        {url("/redirect?to=" + query_encode(url("/redirect?to=" + query_encode(url("/echo", "localhost"))))), false},
+        {server_->plain_url("/redirect?to=" + query_encode(url("/echo"))), false},
+    };
+    for (const row& r : rows) {
+        const nlohmann::json headers = seen(r.start);
+        EXPECT_EQ(headers.value("accept", ""), "text/x-one") << r.start;
+        EXPECT_EQ(headers.contains("x-key"), r.key) << r.start;
+    }
+}
+
 TEST_F(HttpClient, TokenVariables) {
     setenv("HF_TOKEN", "", 1);
     setenv("HUGGING_FACE_HUB_TOKEN", "hf_old", 1);

@@ -79,13 +79,15 @@ int free_port() {
     return ntohs(addr.sin_port);
 }
 
-std::vector<std::string> server_environment() {
-    const std::map<std::string, std::string> overrides = {
+std::vector<std::string> server_environment(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> overrides = {
         {"MIVRA_CATALOG", scratch_dir() + "/no-catalog.json"},
         {"XDG_DATA_HOME", scratch_dir() + "/data"},
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
+        {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
     };
+    for (const auto& [name, value] : extra) overrides[name] = value;
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
@@ -122,7 +124,7 @@ serve_process::serve_process(const serve_options& o) {
                                      "--kv-disk-mb",
                                      "0"};
     args.insert(args.end(), o.extra_args.begin(), o.extra_args.end());
-    const std::vector<std::string> env = server_environment();
+    const std::vector<std::string> env = server_environment(o.env);
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);

@@ -29,6 +29,7 @@ struct serve_options {
     int n_ctx = 2048;
     std::vector<std::string> extra_args;
     bool stdin_pipe = false;  // keep a pipe on the child's stdin (for commands of the test server)
+    std::map<std::string, std::string> env;  // variables set (or replaced) on top of server_environment()
 };
 
 class serve_process {
@@ -66,6 +67,6 @@ int count_of(const std::string& text, const std::string& needle);
 // The events of a server-sent event stream: each "data: " payload, or ": ping" for a comment line.
 std::vector<std::string> sse_events(const std::string& stream);
 
-// Environment of a server child: this process's environment with the catalog, data and config folders in the
-// scratch folder (the update check then reads no network and no user file).
-std::vector<std::string> server_environment();
+// Environment of a server child: this process's environment with the catalog, home, data and config folders in the
+// scratch folder (the update check then reads no network and no user file), and `overrides` on top.
+std::vector<std::string> server_environment(const std::map<std::string, std::string>& overrides = {});
