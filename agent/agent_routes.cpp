@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/chat_store.h"
 #include "agent/page_routes.h"
 #include "agent/request_guard.h"
 #include "common/agent_settings.h"
@@ -46,9 +47,9 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::post, "/agent/settings", unbuilt},        // handle_agent_settings
         {m::post, "/agent/undo", unbuilt},            // handle_agent_undo
         {m::post, "/agent/upload", unbuilt},          // handle_agent_upload
-        {m::get, "/agent/chats", unbuilt},            // handle_agent_chats
-        {m::post, "/agent/chat", unbuilt},            // handle_agent_chat
-        {m::post, "/agent/chat_delete", unbuilt},     // handle_agent_chat_delete
+        {m::get, "/agent/chats", handle_agent_chats},
+        {m::post, "/agent/chat", handle_agent_chat},
+        {m::post, "/agent/chat_delete", handle_agent_chat_delete},
         {m::post, "/agent/extract", unbuilt},         // handle_agent_extract
         {m::get, "/agent/files", unbuilt},            // handle_agent_files
         {m::get, "/agent/file", unbuilt},             // handle_agent_file

@@ -16,8 +16,6 @@
 // Time to first token: from sending the request to the first content chunk. Aggregate speed: all generated tokens
 // of a round / wall time from the first request sent to the last stream ended.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,8 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "httplib.h"
-
-extern char** environ;
+#include "platform/child_process.h"
 
 namespace {
 
@@ -152,18 +149,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> args = {o.server, "serve", o.pack, "--port", std::to_string(o.port), "-np",
                                      std::to_string(o.n_parallel), "-t", std::to_string(o.n_threads), "-c",
                                      std::to_string(o.n_ctx), "--cache-mb", o.cache_mb, "--kv-disk-mb", "0", "--draft", "0"};
-    std::vector<char*> argv_child;
-    for (auto& a : args) argv_child.push_back(a.data());
-    argv_child.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t server = 0;
-    if (posix_spawn(&server, o.server.c_str(), &fa, nullptr, argv_child.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", o.server.c_str());
+    child_spec spec;
+    spec.argv = args;
+    spec.env = current_environment();
+    spec.in = child_stream::descriptor(STDIN_FILENO);
+    spec.out = child_stream::descriptor(STDOUT_FILENO);
+    spec.err = child_stream::file_truncate(log_path);
+    child_process server;
+    try {
+        server = spawn_child(spec);
+    } catch (const child_start_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
-    posix_spawn_file_actions_destroy(&fa);
 
     httplib::Client probe("127.0.0.1", o.port);
     bool up = false;
@@ -171,13 +169,11 @@ int main(int argc, char** argv) {
         auto res = probe.Get("/health");
         up = res && res->status == 200;
         if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        int status = 0;
-        if (waitpid(server, &status, WNOHANG) == server) break;
+        if (!server.running()) break;
     }
     if (!up) {
         std::fprintf(stderr, "the server did not come up:\n%s", slurp(log_path).c_str());
-        kill(server, SIGKILL);
-        return 1;
+        return 1;  // the server's group is killed as `server` goes
     }
 
     std::printf("%s on %s, -np %d, -t %d, -n %d\n", o.server.substr(o.server.rfind('/') + 1).c_str(), o.pack.c_str(),
@@ -218,8 +214,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    server.signal(SIGTERM);
+    server.reap();
     std::remove(log_path.c_str());
     return 0;
 }

@@ -12,7 +12,10 @@ PREFIX=$CACHE_ROOT/llama-$NLC_VERSION
 STAMP=$PREFIX/.complete
 
 APT_PACKAGES=(build-essential cmake ninja-build git pkg-config ca-certificates curl
-  libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev nodejs npm openssl chromium python3)
+  libcurl4-openssl-dev libssl-dev libgtest-dev libgmock-dev nodejs npm openssl chromium
+  python3 python3-pil poppler-utils tesseract-ocr tesseract-ocr-eng ffmpeg
+  libgtk-3-dev libwebkit2gtk-4.1-dev
+  xvfb openbox wmctrl xdotool x11-utils imagemagick)
 
 log() { printf 'deps: %s\n' "$*" >&2; }
 

@@ -99,12 +99,13 @@ TEST(Main, InterruptedPackExitsWith130) {
     ASSERT_EQ(mkfifo((dir + "/model.gguf").c_str(), 0600), 0);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
-        const pid_t pid = start_child({program_path("mivra"), "pack", dir + "/model.gguf", dir + "/out"},
-                                      dir + "/out.txt", dir + "/err.txt");
+        child_process child = start_child({program_path("mivra"), "pack", dir + "/model.gguf", dir + "/out"},
+                                          dir + "/out.txt", dir + "/err.txt");
+        const pid_t pid = child.pid();
         for (int i = 0; i < 1000 && !catches(pid, sig); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(catches(pid, sig));
-        kill(pid, sig);
-        const child_result r = wait_child(pid);
+        child.signal(sig);
+        const child_result r = wait_child(child);
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.exit_code, 130);
         EXPECT_EQ(slurp(dir + "/err.txt"), "\n  Stopping Mivra.\n");

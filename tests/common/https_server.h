@@ -7,7 +7,8 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
+
+#include "platform/child_process.h"
 
 class https_test_server {
 public:
@@ -27,7 +28,7 @@ public:
 private:
     std::string folder_;
     std::string cert_;
-    pid_t pid_ = -1;
+    child_process server_;
     int port_ = 0;
     int http_port_ = 0;
 };

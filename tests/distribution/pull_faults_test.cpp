@@ -1,12 +1,10 @@
 // `mivra pull` when things go wrong: a cut connection, servers that do not honour a resume request, files the Hub
 // does not serve, corrupt bytes, full disks and failing writes, repos that are not packs, broken listings and state
 // files, and a pull interrupted from the keyboard. Retries run in pull_driver, which does not wait between attempts.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <functional>
 
@@ -32,37 +30,24 @@ std::string retry_lines(const std::string& text) {
 // Starts a program, sends it SIGINT once its stderr holds `marker`, and collects its output until it ends.
 child_result interrupt_when(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                             const std::string& marker) {
-    int err_pipe[2];
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args, envs;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env) envs.push_back(const_cast<char*>(e.c_str()));
-    envs.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envs.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(err_pipe[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+    child_spec spec;
+    spec.argv = argv;
+    spec.env = env;
+    spec.err = child_stream::pipe();
+    child_process child = spawn_child(spec);
     child_result result;
     bool sent = false;
     char buf[4096];
-    for (ssize_t n; (n = read(err_pipe[0], buf, sizeof buf)) != 0;) {
-        if (n < 0) continue;
+    for (ssize_t n; (n = read(child.stderr_fd(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
         result.err.append(buf, static_cast<size_t>(n));
         if (!sent && contains(result.err, marker)) {
-            kill(pid, SIGINT);
+            child.signal(SIGINT);
             sent = true;
         }
     }
-    close(err_pipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exit_code = child.reap();
     return result;
 }
 

@@ -1,14 +1,15 @@
 // Children for the tests of `mivra start`: one driven as the desktop launcher drives it (command lines on a pipe to
 // its stdin, event lines read from a pipe on its stdout), and one driven as a person at a terminal (a
 // pseudo-terminal with echo off, so the transcript is exactly what the program wrote). stderr goes to a file in
-// both cases. Each child is killed (SIGKILL) and reaped when its owner goes.
+// both cases. Each child is killed (SIGKILL) and reaped when its owner goes. The terminal child keeps its own
+// forkpty: the program must find a real terminal on its standard streams, which the child-process layer does not
+// make.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/child_process.h"
 
 namespace start_test {
 
@@ -34,14 +37,12 @@ struct c_strings {
     }
 };
 
-inline int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
 // Waits for the child until the deadline; nullopt when it is still running then.
 inline std::optional<int> wait_until(pid_t pid, clock_type::time_point deadline) {
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return exit_code_of(status);
+        if (r == pid) return exit_code_of_status(status);
         if (r < 0) return -1;
         if (clock_type::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(20ms);
@@ -58,37 +59,20 @@ public:
     launcher_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                    const std::string& err_file)
         : err_file_(err_file) {
-        int in_pipe[2], out_pipe[2];
-        if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        c_strings args(argv), envs(env);
-        const int rc = posix_spawn(&pid_, args.pointers[0], &actions, nullptr, args.pointers.data(), envs.pointers.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(in_pipe[0]);
-        close(out_pipe[1]);
-        in_fd_ = in_pipe[1];
-        out_fd_ = out_pipe[0];
-        if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+        child_spec spec;
+        spec.argv = argv;
+        spec.env = env;
+        spec.in = child_stream::pipe();
+        spec.out = child_stream::pipe();
+        spec.err = child_stream::file_truncate(err_file);
+        child_ = spawn_child(spec);
     }
-    ~launcher_child() {
-        kill_now();
-        close_input();
-        if (out_fd_ >= 0) close(out_fd_);
-    }
-    launcher_child(const launcher_child&) = delete;
-    launcher_child& operator=(const launcher_child&) = delete;
+    // The child's group is killed and the child reaped (child_process) if it is still running.
 
     void send(const std::string& text) {
-        if (in_fd_ >= 0) (void)!write(in_fd_, text.data(), text.size());
+        if (child_.stdin_fd() >= 0) (void)!write(child_.stdin_fd(), text.data(), text.size());
     }
-    void close_input() {
-        if (in_fd_ >= 0) close(in_fd_);
-        in_fd_ = -1;
-    }
+    void close_input() { child_.close_stdin(); }
 
     // The next line on stdout without its line end; nullopt when stdout ended or nothing came in time.
     std::optional<std::string> next_line(std::chrono::milliseconds timeout = 120s) {
@@ -103,13 +87,11 @@ public:
             if (ended_) return std::nullopt;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
             if (left.count() <= 0) return std::nullopt;
-            pollfd p = {out_fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char chunk[65536];
-            const ssize_t n = read(out_fd_, chunk, sizeof chunk);
-            if (n > 0) {
-                buffer_.append(chunk, static_cast<size_t>(n));
-            } else {
+            const read_result r = read_or_wake(child_.stdout_fd(), never_, chunk, sizeof chunk, left);
+            if (r.status == read_status::data) {
+                buffer_.append(chunk, r.bytes);
+            } else if (r.status != read_status::timed_out) {
                 ended_ = true;
             }
         }
@@ -122,47 +104,30 @@ public:
         return lines;
     }
 
-    // The exit code; -1 when the child is still running after the timeout (it is then killed).
+    // The exit code; -1 when the child is still running after the timeout (its group is then killed).
     int wait(std::chrono::milliseconds timeout = 120s) {
-        if (pid_ < 0) return exit_code_;
-        const std::optional<int> code = wait_until(pid_, clock_type::now() + timeout);
-        if (!code) {
-            kill_now();
+        if (killed_) return -1;
+        if (!child_.wait_exit(timeout)) {
+            child_.kill_group(SIGKILL);
+            child_.reap();
+            killed_ = true;
             return -1;
         }
-        pid_ = -1;
-        exit_code_ = *code;
-        return exit_code_;
+        return child_.reap();
     }
     // SIGTERM (the program's stop handler) and the exit code.
     int stop() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        child_.signal(SIGTERM);
         return wait(30s);
     }
-    bool running() {
-        if (pid_ < 0) return false;
-        const std::optional<int> code = wait_until(pid_, clock_type::now());
-        if (!code) return true;
-        pid_ = -1;
-        exit_code_ = *code;
-        return false;
-    }
+    bool running() const { return child_.running(); }
     std::string err() const { return file_text(err_file_); }
 
 private:
-    void kill_now() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-    pid_t pid_ = -1;
-    int in_fd_ = -1;
-    int out_fd_ = -1;
+    child_process child_;
+    wake_event never_;
     bool ended_ = false;
-    int exit_code_ = -1;
+    bool killed_ = false;
     std::string buffer_;
     std::string err_file_;
 };

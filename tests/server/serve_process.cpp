@@ -1,12 +1,9 @@
 #include "serve_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,8 +15,6 @@
 #include <thread>
 
 #include "fixtures/test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,13 +32,6 @@ struct scratch_folder {
         std::filesystem::remove_all(path, ec);
     }
 };
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 }  // namespace
 
@@ -88,13 +76,13 @@ std::vector<std::string> server_environment(const std::map<std::string, std::str
         {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
     };
     for (const auto& [name, value] : extra) overrides[name] = value;
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        if (!overrides.count(name) && name != "MIVRA_SETTINGS" && name != "MIVRA_UI_DIR") env.push_back(entry);
+    std::vector<std::string> env = current_environment();
+    remove_from_environment(env, "MIVRA_SETTINGS");
+    remove_from_environment(env, "MIVRA_UI_DIR");
+    for (const auto& [name, value] : overrides) {
+        remove_from_environment(env, name);
+        env.push_back(name + "=" + value);
     }
-    for (const auto& [name, value] : overrides) env.push_back(name + "=" + value);
     return env;
 }
 
@@ -124,51 +112,24 @@ serve_process::serve_process(const serve_options& o) {
                                      "--kv-disk-mb",
                                      "0"};
     args.insert(args.end(), o.extra_args.begin(), o.extra_args.end());
-    const std::vector<std::string> env = server_environment(o.env);
-
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    int in_pipe[2] = {-1, -1};
-    if (o.stdin_pipe) {
-        if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
-    } else {
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    if (in_pipe[0] >= 0) close(in_pipe[0]);
-    stdin_fd_ = in_pipe[1];
-    if (rc != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+    child_spec spec;
+    spec.argv = args;
+    spec.env = server_environment(o.env);
+    spec.in = o.stdin_pipe ? child_stream::pipe() : child_stream::null_device();
+    spec.out = child_stream::file_truncate(out_path_);
+    spec.err = child_stream::file_truncate(err_path_);
+    child_ = spawn_child(spec);
+    stdin_ = child_.take_stdin();
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     httplib::Client probe("127.0.0.1", port_);
     probe.set_connection_timeout(std::chrono::milliseconds(200));
     while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("the server ended before answering:\n" + err());
-        }
+        if (!child_.running()) throw std::runtime_error("the server ended before answering:\n" + err());
         if (auto res = probe.Get("/health"); res && res->status == 200) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     throw std::runtime_error("the server did not answer /health:\n" + err());
-}
-
-serve_process::~serve_process() {
-    if (stdin_fd_ >= 0) close(stdin_fd_);
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        wait_exit(pid_);
-    }
 }
 
 std::unique_ptr<httplib::Client> serve_process::client() const {
@@ -182,16 +143,14 @@ std::string serve_process::out() const { return slurp(out_path_); }
 
 void serve_process::send_line(const std::string& line) {
     const std::string text = line + "\n";
-    if (stdin_fd_ < 0 || write(stdin_fd_, text.data(), text.size()) != ssize_t(text.size()))
+    if (!stdin_.valid() || !write_all(stdin_.get(), text.data(), text.size()))
         throw std::runtime_error("cannot write to the server's stdin");
 }
 
 int serve_process::stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    const int code = wait_exit(pid_);
-    pid_ = -1;
-    return code;
+    if (!child_.valid() || child_.exit_code()) return -1;
+    child_.signal(SIGTERM);
+    return child_.reap();
 }
 
 bool serve_process::wait_for_err(const std::string& text, int count, std::chrono::milliseconds timeout) const {

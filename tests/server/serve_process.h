@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "httplib.h"
+#include "platform/child_process.h"
 
 // A folder of this test process with a qwen3moe fixture model (real qwen2 vocabulary, real Qwen3 template) packed
 // into "<folder>/qwen3moe"; made once per process. Returns the pack folder.
@@ -36,12 +37,12 @@ class serve_process {
 public:
     // Starts the server and waits until GET /health answers; throws with the child's stderr when it exits first.
     explicit serve_process(const serve_options& options);
-    ~serve_process();  // SIGKILL if still running
+    ~serve_process() = default;  // SIGKILL to the server's group if still running
     serve_process(const serve_process&) = delete;
     serve_process& operator=(const serve_process&) = delete;
 
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     std::unique_ptr<httplib::Client> client() const;
     std::string err() const;  // everything on the child's stderr so far
@@ -55,9 +56,9 @@ public:
                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
 
 private:
-    pid_t pid_ = -1;
+    child_process child_;
+    file_descriptor stdin_;
     int port_ = 0;
-    int stdin_fd_ = -1;
     std::string out_path_, err_path_;
 };
 
