@@ -58,7 +58,7 @@ double engine_decode_rate(engine& e, const bench_options& o, int np) {
     for (int i = 0; i < np; ++i)
         threads.emplace_back([&, i] {
             stats[size_t(i)] = e.generate(bench_prompt(i), o.n_predict, sampling_params{}, {},
-                                          [](const common_chat_input&) { return true; });
+                                          [](const token_text&) { return true; });
         });
     for (auto& t : threads) t.join();
     const double wall = std::chrono::duration<double>(clock_type::now() - start).count();

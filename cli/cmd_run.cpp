@@ -13,7 +13,7 @@
 namespace {
 
 // The on_text of `run`: writes the piece (nothing for a keep-alive) and flushes; never stops the generation.
-bool print_piece(const common_chat_input& piece) {
+bool print_piece(const token_text& piece) {
     if (!piece.empty()) std::fwrite(piece.str().data(), 1, piece.size(), stdout);
     std::fflush(stdout);
     return true;
@@ -22,22 +22,22 @@ bool print_piece(const common_chat_input& piece) {
 }  // namespace
 
 int cmd_run(const engine_options& options) {
-    auto host = std::make_unique<engine>(options);
+    auto eng = std::make_unique<engine>(options);
 
     common_chat_templates_inputs inputs;
     common_chat_msg user;
     user.role = "user";
     user.content = options.prompt;
     inputs.messages.push_back(user);
-    const common_chat_session session(host->templates.get(), host->vocab, inputs, common_chat_session_params{});
-    const std::vector<int32_t> tokens = host->tokenize(session.prompt().str());
+    const chat_session session(eng->templates.get(), eng->vocab, inputs, chat_session_params{});
+    const std::vector<int32_t> tokens = eng->tokenize(session.prompt().str());
 
     sampling_params greedy;
     greedy.temperature = 0.0f;
     greedy.top_p = 1.0f;
     greedy.top_k = 0;
     greedy.seed = 0xFFFFFFFFu;
-    const generation_stats stats = host->generate(tokens, options.n_predict, greedy, {}, print_piece, nullptr);
+    const generation_stats stats = eng->generate(tokens, options.n_predict, greedy, {}, print_piece, nullptr);
 
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -48,7 +48,7 @@ int cmd_run(const engine_options& options) {
                  double(stats.prompt_tokens) / std::max(1e-9, stats.prefill_seconds), stats.generated_tokens,
                  stats.generate_seconds, double(stats.generated_tokens) / std::max(1e-9, stats.generate_seconds),
                  stats.accepted_tokens, stats.drafted_tokens);
-    print_run_stats(*host->cache, *host->runner);
-    host.reset();
+    print_run_stats(*eng->cache, *eng->runner);
+    eng.reset();
     return 0;
 }

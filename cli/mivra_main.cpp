@@ -2,7 +2,11 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "distribution/cmd_path.h"
+#include "distribution/cmd_pull.h"
+#include "distribution/cmd_start.h"
 #include "engine/pack/cmd_pack.h"
+#include "platform/folders.h"
 #include "platform/signals.h"
 
 #include <clocale>
@@ -11,11 +15,12 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
 
+// The program's usage text as users know it. It shows neither `imatrix` nor `--draft`, which both work: they are
+// tools for people who make packs and tune decoding, kept out of the short overview on purpose.
 const char* const usage_text =
     "usage:\n"
     "  mivra run    <pack> -p \"prompt\" [-n 256] [options]\n"
@@ -50,7 +55,7 @@ int dispatch(int argc, char** argv) {
         const std::string command = argv[1];
         if (command == "selftest") return cmd_selftest();
         if (command == "pull") return cmd_pull(argc - 1, argv + 1);
-        if (command == "start") return cmd_start(argc - 1, argv + 1);
+        if (command == "start") return cmd_start(argc - 1, argv + 1, serve_from_args);
         if (command == "path") return cmd_path(argc - 1, argv + 1);
         if (command == "pack") return run_pack_command(argc, argv);
     }
@@ -71,11 +76,7 @@ int dispatch(int argc, char** argv) {
 
 }  // namespace
 
-std::string default_models_dir() {
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    return (exe.parent_path() / "models").string();
-}
+std::string default_models_dir() { return (executable_path().parent_path() / "models").string(); }
 
 void resolve_pack_dir(engine_options& options, const std::string& models_dir) {
     if (options.pack_dir.empty()) return;

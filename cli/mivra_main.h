@@ -1,7 +1,7 @@
 // The program's entry: process set-up, command dispatch and the error catcher.
 #pragma once
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 
 #include <string>
 

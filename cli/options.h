@@ -1,7 +1,7 @@
 // The option parser of the engine commands.
 #pragma once
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 
 // Parses argv[first] .. argv[argc - 1] into engine_options (defaults for what is not given). Options are matched
 // as whole words; every option but --lowbit takes the next argument as its value whatever it looks like; other

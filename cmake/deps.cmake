@@ -44,6 +44,10 @@ set_property(TARGET deps::llama-common APPEND PROPERTY INTERFACE_LINK_LIBRARIES
 add_library(deps::json INTERFACE IMPORTED GLOBAL)
 set_target_properties(deps::json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${MIVRA_DEPS_INC}/vendor)
 
+# libcurl (the HTTP transport) and OpenSSL (secrets and download digests) from Debian.
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+
 # cpp-httplib as llama-common compiled it (same definitions, no TLS), so both agree on its types.
 find_package(Threads REQUIRED)
 add_library(deps::httplib STATIC IMPORTED GLOBAL)

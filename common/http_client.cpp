@@ -51,12 +51,14 @@ std::string host_of(const std::string& url) {
 
 http_session::http_session() {
     http_transport_options options;
+    // The same user agent as the Windows program on purpose, although this build runs on Linux: the Hub, GitHub and
+    // web sites answer by it, and servers that expect this agent (or count it) treat every copy of Mivra alike.
     options.user_agent = std::string("Mozilla/5.0 (Windows NT 10.0; Win64; x64) Mivra/") + program_version;
     if (const char* ca = std::getenv("MIVRA_CA_FILE")) options.extra_ca_file = ca;
     try {
         transport = std::make_unique<http_transport>(options);
     } catch (const std::exception&) {
-        throw std::runtime_error("WinHttpOpen failed");
+        throw std::runtime_error("libcurl init failed");
     }
     if (const char* token = std::getenv("HF_TOKEN")) {
         hub_token = token;

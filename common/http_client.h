@@ -22,7 +22,7 @@
 
 // Owns the transport of a series of requests (connections are kept for reuse) and the Hub token.
 struct http_session {
-    // Throws std::runtime_error "WinHttpOpen failed" when no transport can be made.
+    // Throws std::runtime_error "libcurl init failed" when no transport can be made.
     http_session();
     http_session(const http_session&) = delete;
     http_session& operator=(const http_session&) = delete;

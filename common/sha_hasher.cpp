@@ -9,7 +9,7 @@ sha_hasher::sha_hasher(sha_algorithm algorithm) {
     const EVP_MD* md = algorithm == sha_algorithm::sha256 ? EVP_sha256() : EVP_sha1();
     if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) {
         EVP_MD_CTX_free(ctx);
-        throw std::runtime_error("BCrypt hash init failed");
+        throw std::runtime_error("OpenSSL hash init failed");
     }
     context_ = ctx;
 }

@@ -9,7 +9,7 @@ enum class sha_algorithm { sha256, sha1 };
 
 class sha_hasher {
 public:
-    // Throws std::runtime_error "BCrypt hash init failed" when no digest context can be made.
+    // Throws std::runtime_error "OpenSSL hash init failed" when no digest context can be made.
     explicit sha_hasher(sha_algorithm algorithm);
     ~sha_hasher();
     sha_hasher(const sha_hasher&) = delete;

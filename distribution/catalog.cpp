@@ -3,9 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "distribution/catalog_source.h"
 

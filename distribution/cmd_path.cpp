@@ -1,3 +1,5 @@
+#include "distribution/cmd_path.h"
+
 #include <cstdio>
 #include <string>
 

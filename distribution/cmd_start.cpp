@@ -10,7 +10,6 @@
 
 #include "httplib.h"
 
-#include "cli/mivra_main.h"
 #include "common/file_helpers.h"
 #include "common/process_state.h"
 #include "common/program_version.h"
@@ -68,8 +67,8 @@ bool report_running_copy() {
         print_text("  Opening it in your browser.\n");
         open_url(local_url(start_port));
     }
-    print_text("\n  To stop it: close its window, use the Mivra icon next to the clock, or run:\n"
-               "      Stop-Process -Name mivra\n\n");
+    print_text("\n  To stop it: close its window, use the Mivra icon in the system tray, or run:\n"
+               "      pkill -x mivra\n\n");
     return true;
 }
 
@@ -127,12 +126,12 @@ bool prepare_pack(const menu_item& row, const fs::path& folder) {
     return true;
 }
 
-int serve_pack(const fs::path& folder) {
+int serve_pack(const fs::path& folder, const serve_command_fn& serve) {
     std::vector<std::string> args = {"mivra", "serve", folder.string(), "-c", start_context};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    return serve_from_args(static_cast<int>(args.size()), argv.data());
+    return serve(static_cast<int>(args.size()), argv.data());
 }
 
 }  // namespace
@@ -162,7 +161,7 @@ void open_browser_when_ready(int port) {
     }
 }
 
-int cmd_start(int argc, char** argv) {
+int cmd_start(int argc, char** argv, const serve_command_fn& serve) {
     bool menu_flag = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -214,12 +213,12 @@ int cmd_start(int argc, char** argv) {
     // The launcher shows the page itself.
     if (!gui_mode && !env_set("MIVRA_NO_BROWSER")) std::thread(open_browser_when_ready, start_port).detach();
 
-    const int result = serve_pack(folder);
+    const int result = serve_pack(folder, serve);
     if (result != 0) {
         emit_message("\n  Mivra could not start. If it is already running in another window, use that one:\n"
                      "  http://127.0.0.1:8080\n",
                      gui_error_event("Mivra could not start the model. If Mivra is already running, close it from "
-                                     "its tray icon or with Task Manager, then try again."));
+                                     "its tray icon or with System Monitor, then try again."));
     }
     return result;
 }

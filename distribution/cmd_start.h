@@ -7,15 +7,21 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+// The serve step that start ends with: runs `serve` in this process with the command line it is given ("mivra",
+// "serve", the pack folder, "-c", "12288") and returns its exit code. The command line (cli) passes it down, since
+// serving needs layers above this one.
+using serve_command_fn = std::function<int(int argc, char** argv)>;
+
 // argv[0] is "start"; the options --gui and --menu follow in any order (others are ignored). Returns the exit
 // code: 0 when a server already answers on port 8080 (console), after "q", "quit" or the end of input; 1 when no
-// model can be offered or a download fails; otherwise what the server returns. Filesystem errors while listing the
+// model can be offered or a download fails; otherwise what `serve` returns. Filesystem errors while listing the
 // models folder leave it for main.
-int cmd_start(int argc, char** argv);
+int cmd_start(int argc, char** argv, const serve_command_fn& serve);
 
 // MIVRA_MODELS_DIR when set and not empty, else the folder "models" beside the program.
 std::filesystem::path start_models_dir();

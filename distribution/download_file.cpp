@@ -76,18 +76,6 @@ void check_resume_answer(const http_request& request, uint64_t offset) {
     if (!ok) throw std::runtime_error("server ignored the resume request");
 }
 
-bool write_part(int fd, uint64_t offset, const char* data, size_t count) {
-    if (mivra_part_write_hook) {
-        const long cap = mivra_part_write_hook(offset, count);
-        if (cap >= 0 && static_cast<uint64_t>(cap) < count) {
-            write_at(fd, offset, data, static_cast<size_t>(cap));
-            errno = ENOSPC;
-            return false;
-        }
-    }
-    return write_at(fd, offset, data, count);
-}
-
 void wait_before_retry(int seconds) {
     if (mivra_retry_wait_hook) return mivra_retry_wait_hook(seconds);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -122,7 +110,7 @@ void transfer_once(http_session& session, const std::string& url, const download
         if (n == 0) throw std::runtime_error("connection closed early");
         const uint64_t count = static_cast<uint64_t>(n);
         if (count > size - t) throw std::runtime_error("server sent more bytes than the file has");
-        if (!write_part(fd, t, buffer.data(), static_cast<size_t>(count))) {
+        if (!write_at(fd, t, buffer.data(), static_cast<size_t>(count))) {
             throw std::runtime_error("write failed (disk full?)");
         }
         hasher.update(buffer.data(), static_cast<size_t>(count));

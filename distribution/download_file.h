@@ -61,7 +61,7 @@ void install_part_file(const download_file& file, const std::filesystem::path& p
 std::filesystem::path part_path(const std::filesystem::path& pack_dir, const download_file& file);
 
 // The digest of the file at `path` computed as `file` asks (SHA-256, or SHA-1 over "blob <record size>\0" and the
-// content), lower-case hexadecimal; "" when the file cannot be opened. Throws "BCrypt hash init failed" when no
+// content), lower-case hexadecimal; "" when the file cannot be opened. Throws "OpenSSL hash init failed" when no
 // hash can be made.
 std::string hash_file(const std::filesystem::path& path, const download_file& file);
 
@@ -76,10 +76,7 @@ std::string format_size(double bytes);
 // Percent-encoding of one URL path segment: ASCII letters, digits and - . _ ~ stay, every other byte is "%XY".
 std::string url_encode(const std::string& text);
 
-// Test seams. A test program may define these functions; the program itself does not, so the weak references are
-// null there.
-//   mivra_retry_wait_hook(seconds): called instead of sleeping between two attempts.
-//   mivra_part_write_hook(offset, length): called before each write to a part file; a value in [0, length) makes
-//   that write store only so many bytes and then fail as on a full disk; any other value changes nothing.
+// Test seam. A test program may define this function; the program itself does not, so the weak reference is null
+// there. It is called instead of sleeping between two attempts. (Part-file writes fail on a test's request through
+// the platform's write seam, mivra_write_hook in platform/files.h.)
 extern "C" void mivra_retry_wait_hook(int seconds) __attribute__((weak));
-extern "C" long mivra_part_write_hook(uint64_t offset, uint64_t length) __attribute__((weak));

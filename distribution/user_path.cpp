@@ -4,7 +4,7 @@
 
 #include "common/file_helpers.h"
 #include "platform/login_path.h"
-#include "platform/user_settings.h"
+#include "common/user_settings.h"
 
 std::string path_entry_key(const std::string& entry) {
     std::string key = entry;

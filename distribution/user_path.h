@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-// Name of the program's settings file (platform/user_settings.h).
+// Name of the program's settings file (common/user_settings.h).
 inline constexpr const char* mivra_settings_program = "mivra";
 
 // The comparison key of a PATH entry or folder: the text without its trailing '/' characters (a lone "/" stays).
@@ -34,7 +34,3 @@ user_path_edit edit_user_path(const std::string& path, const std::string& dir, c
 // rewritten. The first failure to read or write (the profile or the settings file) goes to *error when given (the
 // other steps still run); a PATH that could not be rewritten counts as unchanged.
 bool set_user_path(bool on, bool explicit_request, std::string* error = nullptr);
-
-// `mivra path on|off`; argv[0] is "path". Returns the exit code: 0 after "Done", 1 after a failed write (reported
-// as "error: <text>" on stderr) or an unknown word, 0 for the usage text without a word.
-int cmd_path(int argc, char** argv);

@@ -33,6 +33,17 @@ file_descriptor open_read(const std::string& path) {
     return file_descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
+file_descriptor open_read_file(const std::string& path) {
+    file_descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return fd;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fd.close();
+        errno = EISDIR;
+    }
+    return fd;
+}
+
 file_descriptor open_write_truncate(const std::string& path) {
     return file_descriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
 }
@@ -53,8 +64,17 @@ size_t read_at(int fd, uint64_t offset, void* buffer, size_t count) {
     return done;
 }
 
-bool write_all(int fd, const void* data, size_t count) {
-    const auto* in = static_cast<const char*>(data);
+namespace {
+
+// The byte count the test seam lets a write of `count` bytes at `offset` store before it fails; `count` when no
+// test program asks for a fault.
+size_t write_allowance(uint64_t offset, size_t count) {
+    if (mivra_write_hook == nullptr) return count;
+    const long cap = mivra_write_hook(offset, count);
+    return cap >= 0 && static_cast<uint64_t>(cap) < count ? static_cast<size_t>(cap) : count;
+}
+
+bool write_all_unchecked(int fd, const char* in, size_t count) {
     while (count > 0) {
         ssize_t n = ::write(fd, in, count);
         if (n < 0 && errno == EINTR) continue;
@@ -65,8 +85,7 @@ bool write_all(int fd, const void* data, size_t count) {
     return true;
 }
 
-bool write_at(int fd, uint64_t offset, const void* data, size_t count) {
-    const auto* in = static_cast<const char*>(data);
+bool write_at_unchecked(int fd, uint64_t offset, const char* in, size_t count) {
     while (count > 0) {
         ssize_t n = ::pwrite(fd, in, count, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
@@ -76,6 +95,50 @@ bool write_at(int fd, uint64_t offset, const void* data, size_t count) {
         count -= static_cast<size_t>(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool write_all(int fd, const void* data, size_t count) {
+    const auto* in = static_cast<const char*>(data);
+    if (mivra_write_hook != nullptr) {
+        const off_t position = ::lseek(fd, 0, SEEK_CUR);
+        const size_t allowed = position < 0 ? count : write_allowance(static_cast<uint64_t>(position), count);
+        if (allowed < count) {
+            write_all_unchecked(fd, in, allowed);
+            errno = ENOSPC;
+            return false;
+        }
+    }
+    return write_all_unchecked(fd, in, count);
+}
+
+bool write_at(int fd, uint64_t offset, const void* data, size_t count) {
+    const auto* in = static_cast<const char*>(data);
+    const size_t allowed = write_allowance(offset, count);
+    if (allowed < count) {
+        write_at_unchecked(fd, offset, in, allowed);
+        errno = ENOSPC;
+        return false;
+    }
+    return write_at_unchecked(fd, offset, in, count);
+}
+
+void read_rest(int fd, std::string& out, size_t max_bytes) {
+    char block[65536];
+    while (out.size() < max_bytes) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(block, static_cast<size_t>(n));
+    }
+}
+
+bool sync_file(int fd) {
+    for (;;) {
+        if (::fsync(fd) == 0) return true;
+        if (errno != EINTR) return false;
+    }
 }
 
 int64_t file_size(int fd) {
@@ -99,7 +162,7 @@ bool write_file_atomic(const std::string& path, std::string_view data) {
     const std::string tmp = path + ".tmp";
     file_descriptor fd = open_write_truncate(tmp);
     if (!fd.valid()) return false;
-    bool ok = write_all(fd.get(), data.data(), data.size()) && ::fsync(fd.get()) == 0;
+    bool ok = write_all(fd.get(), data.data(), data.size()) && sync_file(fd.get());
     ok = fd.close() && ok;
     if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
     ::unlink(tmp.c_str());

@@ -5,6 +5,7 @@
 
 #include "engine/runtime/engine.h"
 #include "server/anthropic_reply.h"
+#include "server/reply_helpers.h"
 #include "server/request_nesting.h"
 
 using ordered_json = nlohmann::ordered_json;
@@ -167,7 +168,7 @@ void handle_messages(const completion_route& route, const httplib::Request& req,
     handle_completion(route, translated, res, api_dialect::anthropic);
 }
 
-void handle_count_tokens(const engine& host, const httplib::Request& req, httplib::Response& res) {
+void handle_count_tokens(const engine& eng, const httplib::Request& req, httplib::Response& res) {
     try {
         const std::string translated = anthropic_to_openai_request(req.body);
         check_request_nesting(nlohmann::json::parse(translated));
@@ -177,10 +178,10 @@ void handle_count_tokens(const engine& host, const httplib::Request& req, httpli
         if (body.contains("tools")) inputs.tools = common_chat_tools_parse_oaicompat(body.at("tools"));
         {
             const std::lock_guard<std::mutex> lock(chat_template_mutex());
-            inputs.enable_thinking = common_chat_templates_support_enable_thinking(host.templates.get());
+            inputs.enable_thinking = common_chat_templates_support_enable_thinking(eng.templates.get());
         }
-        const common_chat_session session(host.templates.get(), host.vocab, inputs, common_chat_session_params{});
-        const size_t n = host.tokenize(session.prompt().str()).size();
+        const chat_session session(eng.templates.get(), eng.vocab, inputs, chat_session_params{});
+        const size_t n = eng.tokenize(session.prompt().str()).size();
         res.set_content(api_json_text(nlohmann::json{{"input_tokens", n}}), "application/json");
     } catch (const std::exception& e) {
         res.status = 400;

@@ -39,4 +39,4 @@ void handle_messages(const completion_route& route, const httplib::Request& req,
 // POST /v1/messages/count_tokens: {"input_tokens": n}, n the token count of the prompt that the chat template
 // renders for the translated messages and tools. Reads only the engine's templates and vocabulary and never
 // enters its queue, so it answers while generation runs. Any failure is status 400 with the Anthropic error body.
-void handle_count_tokens(const engine& host, const httplib::Request& req, httplib::Response& res);
+void handle_count_tokens(const engine& eng, const httplib::Request& req, httplib::Response& res);

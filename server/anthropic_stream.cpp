@@ -82,35 +82,35 @@ bool anthropic_block_writer::advance(const common_chat_msg& msg, bool final) {
     return final ? close_block() : true;
 }
 
-bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const common_chat_input& piece) {
+bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece) {
     if (piece.empty()) return send_sse_event(writer.sink, "ping", {{"type", "ping"}});
     return writer.advance(parse_chat_output(ids, piece, false), false);
 }
 
-bool stream_anthropic(anthropic_stream_state& state, httplib::DataSink& sink) {
+bool stream_anthropic(completion_stream& state, httplib::DataSink& sink) {
     anthropic_block_writer writer{sink};
     const json start = {{"type", "message_start"},
                         {"message",
                          {{"id", state.id},
                           {"type", "message"},
                           {"role", "assistant"},
-                          {"model", state.model},
+                          {"model", state.request.model},
                           {"content", json::array()},
                           {"stop_reason", nullptr},
                           {"stop_sequence", nullptr},
-                          {"usage", {{"input_tokens", state.prompt.size()}, {"output_tokens", 0}}}}}};
+                          {"usage", {{"input_tokens", state.request.prompt.size()}, {"output_tokens", 0}}}}}};
     if (!send_sse_event(sink, "message_start", start)) return false;
 
     generation_stats stats;
     common_chat_msg msg;
     try {
         // Runs on the engine worker thread.
-        const on_text_fn on_piece = [&writer, &state](const common_chat_input& piece) {
+        const on_text_fn on_piece = [&writer, &state](const token_text& piece) {
             return on_anthropic_piece(writer, state.ids, piece);
         };
-        stats = state.host->generate(state.prompt, state.max_tokens, state.sampling, state.stop, on_piece,
-                                     &state.lossy);
-        msg = parse_chat_output(state.ids, common_chat_input(), true);
+        const completion_request& r = state.request;
+        stats = state.eng->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_piece, &r.lossy);
+        msg = parse_chat_output(state.ids, token_text(), true);
         writer.advance(msg, true);
     } catch (const std::exception& e) {
         write_event(sink, "error", api_json_text(anthropic_error_body(e.what()), true));

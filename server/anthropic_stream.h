@@ -17,21 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/chat_completion.h"
-
-// What the provider captures from the handler.
-struct anthropic_stream_state {
-    engine* host;
-    std::vector<int32_t> prompt;
-    int32_t max_tokens;
-    sampling_params sampling;
-    std::vector<std::string> stop;
-    lossy_params lossy;
-    std::shared_ptr<common_chat_session> session;
-    tool_id_state ids;
-    std::string id;     // "msg_N"
-    std::string model;  // the request's "model", by default the served model's name
-};
+#include "httplib.h"
+#include "server/reply_helpers.h"
 
 // Writes "event: NAME\ndata: JSON\n\n" in one write; returns the write's result (false when the client is gone).
 bool send_sse_event(httplib::DataSink& sink, const std::string& name, const nlohmann::json& data);
@@ -71,9 +58,9 @@ private:
 // The piece callback: a ping event for an empty piece; otherwise the session's feed of the piece, with tool-call
 // ids, handed to the writer. False (a failed write) makes the engine end the request. The chat library's parse
 // errors propagate and end the generation with that error.
-bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const common_chat_input& piece);
+bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece);
 
 // The content provider: true after a stream that ran its generation to the end (also when the client went away
 // meanwhile); false when message_start could not be written (nothing generated) or after an error event, which
 // ends the stream without message_delta, message_stop or statistics line.
-bool stream_anthropic(anthropic_stream_state& state, httplib::DataSink& sink);
+bool stream_anthropic(completion_stream& state, httplib::DataSink& sink);

@@ -1,5 +1,5 @@
-// The inference API routes of `serve` and what they share: the served model's name, the two simple handlers and
-// the socket options of the server.
+// The inference API routes of `serve` and what they share: the served model's name and the two simple handlers.
+// `serve` itself (cli/cmd_serve.cpp) builds the engine and the server and registers these routes.
 //
 // Handlers run on the HTTP library's worker threads, several at a time. They read only the engine's immutable
 // members (its copy of the options, its templates and vocabulary) and enter the engine through generate() and
@@ -18,21 +18,12 @@ class engine;
 // separators are ignored, so "/packs/model-x/" gives "model-x" like "/packs/model-x".
 std::string served_model_name(const std::string& pack_path);
 
-// The server's socket options: SO_REUSEADDR set to 1 and nothing else (the library's default would add
-// SO_REUSEPORT, which lets a second server share the port). Returns setsockopt's result.
-int set_exclusive_address(int sock);
-
-// Fails with the port-in-use text when `host`:`port` cannot be bound now ("localhost" probes 127.0.0.1, a text that
-// is no dotted IPv4 address probes the any address). Skipped when no socket can be made. The probe socket is
-// closed before returning.
-void probe_port(const std::string& host, int32_t port);
-
 // GET /health: {"status":"ok"}. Touches nothing, so it answers while generation runs.
 void handle_health(const httplib::Request& req, httplib::Response& res);
 // GET /v1/models: the one served model, {"data":[{"id":...,"object":"model","owned_by":"mivra"}],"object":"list"}.
-void handle_models(const engine& host, const httplib::Request& req, httplib::Response& res);
+void handle_models(const engine& eng, const httplib::Request& req, httplib::Response& res);
 
 // Registers the API routes in their order: GET /health, GET /v1/models, POST /v1/chat/completions,
-// POST /v1/messages, POST /v1/messages/count_tokens. The handlers keep references to `host` and
+// POST /v1/messages, POST /v1/messages/count_tokens. The handlers keep references to `eng` and
 // `request_counter`, which must outlive the server's listening.
-void register_api_routes(httplib::Server& server, engine& host, std::atomic<uint64_t>& request_counter);
+void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter);

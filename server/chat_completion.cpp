@@ -1,221 +1,30 @@
 #include "server/chat_completion.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <limits>
-#include <stdexcept>
+#include <memory>
 
 #include "engine/runtime/engine.h"
-#include "engine/runtime/lossy_modes.h"
 #include "server/anthropic_reply.h"
 #include "server/anthropic_stream.h"
-#include "server/api_routes.h"
+#include "server/openai_reply.h"
 #include "server/openai_stream.h"
-#include "server/request_nesting.h"
+#include "server/reply_helpers.h"
 
 using json = nlohmann::json;
 
 namespace {
-
-// A number field: integers and fractions alike (a fraction is cut off, values beyond the type's range are held at
-// its limits), booleans as 0 and 1; any other type fails with the JSON library's type error.
-template <typename Int>
-Int integer_value(const json& value) {
-    if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
-    constexpr double lo = double(std::numeric_limits<Int>::min());
-    constexpr double hi = double(std::numeric_limits<Int>::max());
-    if (value.is_number_float()) {
-        const double v = std::trunc(value.get<double>());
-        if (v <= lo) return std::numeric_limits<Int>::min();
-        if (v >= hi) return std::numeric_limits<Int>::max();
-        return Int(v);
-    }
-    if (value.is_number_unsigned()) {
-        const uint64_t v = value.get<uint64_t>();
-        return v > uint64_t(std::numeric_limits<Int>::max()) ? std::numeric_limits<Int>::max() : Int(v);
-    }
-    if (value.is_number_integer()) {
-        const int64_t v = value.get<int64_t>();
-        if (v < int64_t(std::numeric_limits<Int>::min())) return std::numeric_limits<Int>::min();
-        if (v > int64_t(std::numeric_limits<Int>::max())) return std::numeric_limits<Int>::max();
-        return Int(v);
-    }
-    return value.get<Int>();
-}
-
-int32_t int32_field(const json& body, const char* key, int32_t fallback) {
-    const auto it = body.find(key);
-    return it == body.end() ? fallback : integer_value<int32_t>(*it);
-}
-
-float float_field(const json& body, const char* key, float fallback) {
-    const auto it = body.find(key);
-    if (it == body.end()) return fallback;
-    if (it->is_boolean()) return it->get<bool>() ? 1.0f : 0.0f;
-    return it->get<float>();
-}
-
-bool bool_field(const json& body, const char* key, bool fallback) {
-    const auto it = body.find(key);
-    return it == body.end() ? fallback : it->get<bool>();
-}
-
-std::string string_field(const json& body, const char* key, const std::string& fallback) {
-    const auto it = body.find(key);
-    return it == body.end() ? fallback : it->get<std::string>();
-}
-
-// "stop": one string, or the string elements of an array (member values of an object); null adds nothing.
-void append_stop_strings(const json& body, std::vector<std::string>& stop) {
-    const auto it = body.find("stop");
-    if (it == body.end() || it->is_null()) return;
-    if (it->is_string()) {
-        stop.push_back(it->get<std::string>());
-        return;
-    }
-    if (!it->is_structured()) {
-        (void)it->get<std::string>();  // the type error for a string, naming the value's type
-        return;
-    }
-    for (const json& s : *it) stop.push_back(s.get<std::string>());
-}
 
 int64_t seconds_since_epoch() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-json openai_reply(const std::string& id, int64_t created, const std::string& model, const common_chat_msg& msg,
-                  const generation_stats& stats) {
-    json choice = {{"index", 0}, {"message", openai_message_json(msg)},
-                   {"finish_reason", openai_finish_reason(msg, stats)}};
-    return {{"id", id},
-            {"object", "chat.completion"},
-            {"created", created},
-            {"model", model},
-            {"choices", json::array({choice})},
-            {"usage",
-             {{"prompt_tokens", stats.prompt_tokens},
-              {"completion_tokens", stats.generated_tokens},
-              {"total_tokens", stats.prompt_tokens + stats.generated_tokens}}}};
-}
-
 }  // namespace
-
-completion_request read_completion_request(const engine& host, const std::string& text, api_dialect dialect) {
-    completion_request req;
-    req.lossy = host.runner->lossy;
-    req.model = served_model_name(host.options.pack_dir);
-
-    const json body = json::parse(text);
-    check_request_nesting(body);
-    const common_json chat_body = common_json::parse(text);
-
-    common_chat_templates_inputs inputs;
-    inputs.messages = common_chat_msgs_parse_oaicompat(chat_body.at("messages"));
-    if (inputs.messages.empty()) throw std::runtime_error("messages is empty");
-    if (chat_body.contains("tools")) inputs.tools = common_chat_tools_parse_oaicompat(chat_body.at("tools"));
-    inputs.tool_choice = common_chat_tool_choice_parse_oaicompat(string_field(body, "tool_choice", "auto"));
-    std::map<std::string, bool> caps;
-    bool supports_thinking = false;
-    {
-        std::lock_guard<std::mutex> lock(chat_template_mutex());
-        caps = common_chat_templates_get_caps(host.templates.get());
-        supports_thinking = common_chat_templates_support_enable_thinking(host.templates.get());
-    }
-    inputs.parallel_tool_calls = bool_field(body, "parallel_tool_calls", caps["supports_parallel_tool_calls"]);
-    inputs.reasoning_format = common_reasoning_format_from_name(string_field(body, "reasoning_format", "deepseek"));
-    inputs.enable_thinking = supports_thinking;
-
-    if (const auto kw = body.find("chat_template_kwargs"); kw != body.end()) {
-        for (const auto& [name, value] : kw->get<json::object_t>()) inputs.chat_template_kwargs[name] = value.dump();
-    }
-    // Only a JSON true turns thinking on; false, or anything else (the string "true" too), turns it off. The
-    // template gets the same answer as a JSON boolean: the chat library hands kwargs to the template after its own
-    // enable_thinking, and a non-empty string there would read as on.
-    if (const auto it = inputs.chat_template_kwargs.find("enable_thinking"); it != inputs.chat_template_kwargs.end()) {
-        inputs.enable_thinking = it->second == "true";
-        it->second = inputs.enable_thinking ? "true" : "false";
-    }
-
-    req.session = std::make_shared<common_chat_session>(host.templates.get(), host.vocab, inputs,
-                                                        common_chat_session_params{});
-    inputs = common_chat_templates_inputs();
-    req.prompt = host.tokenize(req.session->prompt().str());
-    req.stop = req.session->stops();
-    append_stop_strings(body, req.stop);
-
-    const int32_t n_ctx = host.n_ctx();
-    const int32_t n_prompt = int32_t(req.prompt.size());
-    if (n_prompt >= n_ctx) {
-        throw std::runtime_error("prompt is " + std::to_string(n_prompt) + " tokens, the context is " +
-                                 std::to_string(n_ctx) + " (mivra serve -c)");
-    }
-    const int32_t room = std::max(1, n_ctx - n_prompt);
-    const int32_t max_tokens = int32_field(body, "max_tokens", room);
-    const int32_t requested = int32_field(body, "max_completion_tokens", max_tokens);
-    req.n_predict = room < requested ? room : requested >= 1 ? requested : 1;
-
-    req.sampling.temperature = float_field(body, "temperature", 0.6f);
-    req.sampling.top_p = float_field(body, "top_p", 0.95f);
-    req.sampling.top_k = int32_field(body, "top_k", 20);
-    if (const auto it = body.find("seed"); it != body.end())
-        req.sampling.seed = static_cast<uint32_t>(integer_value<int64_t>(*it));
-    else
-        req.sampling.seed = 0xFFFFFFFFu;
-    req.stream = bool_field(body, "stream", false);
-    if (const auto it = body.find("mode"); it != body.end()) req.lossy = parse_lossy_mode(it->get<std::string>());
-    if (dialect == api_dialect::anthropic) req.model = string_field(body, "model", req.model);
-    return req;
-}
-
-std::string make_tool_call_id(const tool_id_state& state) {
-    return (state.anthropic ? "toolu_" : "call_") + state.number + "_" + std::to_string(state.ids->size());
-}
-
-void assign_tool_call_ids(const tool_id_state& state, common_chat_msg& msg) {
-    msg.set_tool_call_ids(*state.ids, [&state] { return make_tool_call_id(state); });
-}
-
-common_chat_msg parse_chat_output(const tool_id_state& state, const common_chat_input& text, bool final) {
-    common_chat_msg msg = final ? state.session->finish(text) : state.session->feed(text);
-    assign_tool_call_ids(state, msg);
-    return msg;
-}
-
-json openai_message_json(const common_chat_msg& msg) {
-    json out = json::parse(msg.to_json_oaicompat(false).dump());
-    out["role"] = "assistant";
-    return out;
-}
-
-std::string openai_finish_reason(const common_chat_msg& msg, const generation_stats& stats) {
-    return msg.tool_calls.empty() ? stats.finish_reason : "tool_calls";
-}
-
-json openai_error_body(const std::string& text) {
-    return {{"error", {{"message", text}, {"type", "invalid_request_error"}}}};
-}
-
-void log_request_stats(const std::string& id, const generation_stats& stats) {
-    std::fprintf(stderr,
-                 "request %s: %d prompt tokens (%d reused, %d from disk), prefill %.1f s, %d generated "
-                 "(%d of %d drafts accepted), %.2f tok/s\n",
-                 id.c_str(), stats.prompt_tokens, stats.reused_tokens, stats.disk_tokens, stats.prefill_seconds,
-                 stats.generated_tokens, stats.accepted_tokens, stats.drafted_tokens,
-                 double(stats.generated_tokens) / std::max(stats.generate_seconds, 1e-9));
-}
-
-std::string api_json_text(const json& value, bool replace_invalid) {
-    return value.dump(-1, ' ', false,
-                      replace_invalid ? json::error_handler_t::replace : json::error_handler_t::strict);
-}
 
 void handle_completion(const completion_route& route, const std::string& body, httplib::Response& res,
                        api_dialect dialect) {
     try {
-        completion_request req = read_completion_request(route.host, body, dialect);
+        completion_request req = read_completion_request(route.eng, body, dialect);
         const uint64_t number = route.request_counter.fetch_add(1);
         const bool anthropic = dialect == api_dialect::anthropic;
         const std::string id = (anthropic ? "msg_" : "chatcmpl-") + std::to_string(number);
@@ -223,32 +32,22 @@ void handle_completion(const completion_route& route, const std::string& body, h
         const tool_id_state ids{req.session, std::make_shared<std::vector<std::string>>(), std::to_string(number),
                                 anthropic};
 
-        if (req.stream && anthropic) {
-            auto state = std::make_shared<anthropic_stream_state>(anthropic_stream_state{
-                &route.host, std::move(req.prompt), req.n_predict, req.sampling, std::move(req.stop), req.lossy,
-                req.session, ids, id, req.model});
-            res.set_chunked_content_provider("text/event-stream", [state](size_t, httplib::DataSink& sink) {
-                return stream_anthropic(*state, sink);
-            });
-            return;
-        }
         if (req.stream) {
-            auto state = std::make_shared<openai_stream_state>(openai_stream_state{
-                &route.host, std::move(req.prompt), req.n_predict, req.sampling, std::move(req.stop), req.lossy,
-                req.session, ids, id, created, req.model});
-            res.set_chunked_content_provider("text/event-stream", [state](size_t, httplib::DataSink& sink) {
-                return stream_openai(*state, sink);
+            auto state = std::make_shared<completion_stream>(
+                completion_stream{&route.eng, std::move(req), ids, id, created});
+            res.set_chunked_content_provider("text/event-stream", [state, anthropic](size_t, httplib::DataSink& sink) {
+                return anthropic ? stream_anthropic(*state, sink) : stream_openai(*state, sink);
             });
             return;
         }
 
-        common_chat_input output;
-        const on_text_fn collect_piece = [&output](const common_chat_input& piece) {
+        token_text output;
+        const on_text_fn collect_piece = [&output](const token_text& piece) {
             output.append(piece);
             return true;
         };
         const generation_stats stats =
-            route.host.generate(req.prompt, req.n_predict, req.sampling, req.stop, collect_piece, &req.lossy);
+            route.eng.generate(req.prompt, req.n_predict, req.sampling, req.stop, collect_piece, &req.lossy);
         const common_chat_msg msg = parse_chat_output(ids, output, true);
         const json reply =
             anthropic ? anthropic_reply(id, req.model, msg, stats) : openai_reply(id, created, req.model, msg, stats);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "engine/runtime/engine.h"
+#include "server/openai_reply.h"
 
 using json = nlohmann::json;
 
@@ -64,11 +65,11 @@ bool send_openai_diffs(common_chat_msg& last_sent, const openai_chunk_context& c
     return true;
 }
 
-bool stream_openai(openai_stream_state& state, httplib::DataSink& sink) {
-    const openai_chunk_context ctx{state.id, state.created, state.model, sink};
+bool stream_openai(completion_stream& state, httplib::DataSink& sink) {
+    const openai_chunk_context ctx{state.id, state.created, state.request.model, sink};
     if (!send_openai_chunk(ctx, {{"role", "assistant"}}, nullptr)) return false;
 
-    common_chat_msg last_sent = state.session->message();
+    common_chat_msg last_sent = state.ids.session->message();
     std::string raw_output;
     bool text_fallback = false;
     const auto fall_back = [&](const std::exception& e) {
@@ -77,12 +78,12 @@ bool stream_openai(openai_stream_state& state, httplib::DataSink& sink) {
         text_fallback = true;
     };
     // Runs on the engine worker thread.
-    const on_text_fn on_openai_piece = [&](const common_chat_input& piece) -> bool {
+    const on_text_fn on_openai_piece = [&](const token_text& piece) -> bool {
         if (piece.empty()) return sink.write(keep_alive, sizeof keep_alive - 1);
         raw_output += piece.str();
         if (text_fallback) return true;
         try {
-            common_chat_msg msg = state.session->feed(piece);
+            common_chat_msg msg = state.ids.session->feed(piece);
             assign_tool_call_ids(state.ids, msg);
             return send_openai_diffs(last_sent, ctx, msg);
         } catch (const std::exception& e) {
@@ -93,11 +94,11 @@ bool stream_openai(openai_stream_state& state, httplib::DataSink& sink) {
 
     generation_stats stats;
     try {
-        stats = state.host->generate(state.prompt, state.max_tokens, state.sampling, state.stop, on_openai_piece,
-                                     &state.lossy);
+        const completion_request& r = state.request;
+        stats = state.eng->generate(r.prompt, r.n_predict, r.sampling, r.stop, on_openai_piece, &r.lossy);
         if (!text_fallback) {
             try {
-                send_openai_diffs(last_sent, ctx, parse_chat_output(state.ids, common_chat_input(), true));
+                send_openai_diffs(last_sent, ctx, parse_chat_output(state.ids, token_text(), true));
             } catch (const std::exception& e) {
                 fall_back(e);
             }

@@ -16,22 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "server/chat_completion.h"
-
-// What the provider captures from the handler.
-struct openai_stream_state {
-    engine* host;
-    std::vector<int32_t> prompt;
-    int32_t max_tokens;
-    sampling_params sampling;
-    std::vector<std::string> stop;
-    lossy_params lossy;
-    std::shared_ptr<common_chat_session> session;
-    tool_id_state ids;
-    std::string id;       // "chatcmpl-N"
-    int64_t created;      // seconds since 1970
-    std::string model;
-};
+#include "httplib.h"
+#include "server/reply_helpers.h"
 
 // What every chunk carries besides its delta, and where it goes.
 struct openai_chunk_context {
@@ -44,7 +30,7 @@ struct openai_chunk_context {
 // The content provider: true after a complete reply; false when the first write failed, when the fallback chunk
 // could not be written, or after an error event (an exception of the generation), which ends the stream without
 // final chunk, "data: [DONE]" or statistics line.
-bool stream_openai(openai_stream_state& state, httplib::DataSink& sink);
+bool stream_openai(completion_stream& state, httplib::DataSink& sink);
 
 // One diff as a chunk delta: "reasoning_content", "content" and "tool_calls" ([{"index", "id" and "type" when the
 // fragment has an id, "function" with the non-empty of name and arguments}]), each only when not empty.

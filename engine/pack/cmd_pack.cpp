@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -95,7 +94,7 @@ void write_experts_bin(const pack_source& src, int source_fd, const std::string&
         std::fprintf(stderr, "\rexperts: layer %d/%zu", layer + 1, src.plans.size());
     }
     std::fprintf(stderr, "\n");
-    if (::fsync(out.get()) != 0 || !out.close()) throw pack_failure("write failed: experts.bin");
+    if (!sync_file(out.get()) || !out.close()) throw pack_failure("write failed: experts.bin");
 }
 
 // Compares `count` random blobs of experts.bin with the source (mt19937_64 seeded with 42: a layer, then an

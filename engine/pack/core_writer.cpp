@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -83,7 +82,7 @@ uint64_t write_core_gguf(const pack_source& src, int source_fd, const std::strin
         if (!write_at(fd.get(), static_cast<uint64_t>(size), zeros.data(), zeros.size()))
             throw pack_failure("write failed: core.gguf");
     }
-    if (::fsync(fd.get()) != 0 || !fd.close()) throw pack_failure("write failed: core.gguf");
+    if (!sync_file(fd.get()) || !fd.close()) throw pack_failure("write failed: core.gguf");
     if (!reads_back(out.get(), path, std::max<uint64_t>(end, static_cast<uint64_t>(size))))
         throw pack_failure("core.gguf does not read back as written");
     return total;

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -201,7 +200,7 @@ void write_lowbit_experts(const lowbit_write& r) {
         if (w.ends_layer) std::fprintf(stderr, "\rlow-bit experts: layer %d/%zu", w.full->layer + 1, r.full->size());
     }
     std::fprintf(stderr, "\n");
-    if (::fsync(out.get()) != 0 || !out.close()) throw write_failed;
+    if (!sync_file(out.get()) || !out.close()) throw write_failed;
     if (std::rename(tmp.c_str(), r.out_path.c_str()) != 0) throw write_failed;
     tmp_guard.keep = true;
 }

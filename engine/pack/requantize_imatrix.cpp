@@ -6,7 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
-#include <unistd.h>
 
 static_assert(std::endian::native == std::endian::little, "imatrix.bin is little-endian");
 
@@ -73,7 +72,7 @@ bool write_imatrix(const std::string& path, const imatrix_header& header, const 
     file_descriptor fd = open_write_truncate(tmp);
     if (!fd.valid()) return false;
     bool ok = write_all(fd.get(), &header, sizeof header) &&
-              write_all(fd.get(), values.data(), values.size() * sizeof(float)) && ::fsync(fd.get()) == 0;
+              write_all(fd.get(), values.data(), values.size() * sizeof(float)) && sync_file(fd.get());
     ok = fd.close() && ok;
     if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) return true;
     std::remove(tmp.c_str());

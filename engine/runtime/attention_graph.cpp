@@ -27,34 +27,14 @@ void copy_rows(const ggml_tensor* t, T* dst) {
     }
 }
 
-}  // namespace
-
-attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf, int32_t layer,
-                                              const sequence_state& s, ggml_tensor* x) {
-    const model_hparams& hp = hparams;
-    const runner_layer_weights& lw = layers[layer];
-    const int64_t E = hp.n_embd, hd = hp.head_dim, n_head = hp.n_head, n_head_kv = hp.n_head_kv;
-    const int64_t X = hp.n_expert, k = hp.n_expert_used;
+// Self-attention of the sequence's rows x (n_embd, g) at cells p .. p + g - 1 of the slot's caches kc and vc: Q, K
+// and V with their optional per-head norms and RoPE, the new cells written, flash attention over the first W cells
+// under the sequence's mask, the output projection. Returns the residual stream after attention (n_embd, g).
+ggml_tensor* add_self_attention(ggml_context* ctx, ggml_cgraph* gf, const model_hparams& hp,
+                                const runner_layer_weights& lw, ggml_tensor* kc, ggml_tensor* vc,
+                                const sequence_state& s, int32_t p, bool window_layer, ggml_tensor* x) {
+    const int64_t hd = hp.head_dim, n_head = hp.n_head, n_head_kv = hp.n_head_kv;
     const int64_t g = s.n_tokens, W = s.kv_window;
-    const int32_t p = n_past[s.slot];
-    const bool want_probs = seqs.size() == 1 && g == 1 && s.lossy.prefer_cached > 0.0f;
-    const int32_t pattern = hp.sliding_window_pattern;
-    const bool window_layer = hp.sliding_window > 0 && (pattern <= 0 || layer % pattern < pattern - 1);
-    const bool predict = prefetch >= 0 && layer + 1 < hp.n_layer && g == 1;
-
-    ggml_tensor* attn_norm = require(lw.attn_norm, "blk.%d.attn_norm.weight", layer);
-    ggml_tensor* wq = require(lw.wq, "blk.%d.attn_q.weight", layer);
-    ggml_tensor* wk = require(lw.wk, "blk.%d.attn_k.weight", layer);
-    ggml_tensor* wv = require(lw.wv, "blk.%d.attn_v.weight", layer);
-    ggml_tensor* wo = require(lw.wo, "blk.%d.attn_output.weight", layer);
-    ggml_tensor* ffn_norm = require(lw.ffn_norm, "blk.%d.post_attention_norm.weight", layer);
-    ggml_tensor* gate_inp = require(lw.gate_inp, "blk.%d.ffn_gate_inp.weight", layer);
-    ggml_tensor* next_norm = nullptr;
-    ggml_tensor* next_gate = nullptr;
-    if (predict) {
-        next_norm = require(layers[layer + 1].ffn_norm, "blk.%d.post_attention_norm.weight", layer + 1);
-        next_gate = require(layers[layer + 1].gate_inp, "blk.%d.ffn_gate_inp.weight", layer + 1);
-    }
 
     ggml_tensor* pos = ggml_new_tensor_1d(ctx, GGML_TYPE_I32, g);
     for (int64_t i = 0; i < g; ++i) static_cast<int32_t*>(pos->data)[i] = p + static_cast<int32_t>(i);
@@ -62,10 +42,10 @@ attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf
     std::memcpy(mask->data, (window_layer ? s.window_mask : s.causal_mask).data(), 2 * W * g);
 
     // Q, K, V: (head_dim, heads, g), each with its optional per-head norm, then RoPE (NeoX).
-    ggml_tensor* a = rms_mul(ctx, x, attn_norm, hp.rms_eps);
-    ggml_tensor* q = ggml_reshape_3d(ctx, linear(ctx, wq, lw.bq, a), hd, n_head, g);
-    ggml_tensor* kk = ggml_reshape_3d(ctx, linear(ctx, wk, lw.bk, a), hd, n_head_kv, g);
-    ggml_tensor* v = ggml_reshape_3d(ctx, linear(ctx, wv, lw.bv, a), hd, n_head_kv, g);
+    ggml_tensor* a = rms_mul(ctx, x, lw.attn_norm, hp.rms_eps);
+    ggml_tensor* q = ggml_reshape_3d(ctx, linear(ctx, lw.wq, lw.bq, a), hd, n_head, g);
+    ggml_tensor* kk = ggml_reshape_3d(ctx, linear(ctx, lw.wk, lw.bk, a), hd, n_head_kv, g);
+    ggml_tensor* v = ggml_reshape_3d(ctx, linear(ctx, lw.wv, lw.bv, a), hd, n_head_kv, g);
     auto rope = [&](ggml_tensor* t, ggml_tensor* norm) {
         if (norm) t = rms_mul(ctx, t, norm, hp.rms_eps);
         return ggml_rope_ext(ctx, t, pos, nullptr, static_cast<int>(hd), GGML_ROPE_TYPE_NEOX, hp.n_ctx_orig,
@@ -76,8 +56,6 @@ attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf
     kk = rope(kk, lw.k_norm);
 
     // Write the new cells p .. p + g - 1 first, then attend over cells 0 .. W - 1 of the slot.
-    ggml_tensor* kc = k_cache[s.slot * hp.n_layer + layer];
-    ggml_tensor* vc = v_cache[s.slot * hp.n_layer + layer];
     ggml_build_forward_expand(
         gf, ggml_cpy(ctx, kk, ggml_view_3d(ctx, kc, hd, n_head_kv, g, kc->nb[1], kc->nb[2], p * kc->nb[2])));
     ggml_build_forward_expand(
@@ -90,10 +68,16 @@ attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf
     ggml_flash_attn_ext_set_n_kv_max(o, 0);          // no sparse K/V set: the view's W cells are read
     ggml_flash_attn_ext_set_prec(o, GGML_PREC_F32);  // F32 accumulation; o: (head_dim, n_head, g)
 
-    o = linear(ctx, wo, lw.bo, ggml_reshape_2d(ctx, o, hd * n_head, g));
-    attention_nodes n;
-    n.h = ggml_add(ctx, o, x);  // the new residual stream
-    n.f = rms_mul(ctx, n.h, ffn_norm, hp.rms_eps);
+    o = linear(ctx, lw.wo, lw.bo, ggml_reshape_2d(ctx, o, hd * n_head, g));
+    return ggml_add(ctx, o, x);
+}
+
+// Routing of the normalised MoE input n.f (n_embd, g): the router logits, the top k experts per token with their
+// weights (soft-max over the chosen logits for "gpt-oss", else the chosen probabilities renormalised), scaled by
+// the model's expert weight scale; with want_probs also every expert's probability. Sets n.top, n.w and n.probs.
+void add_routing(ggml_context* ctx, ggml_cgraph* gf, const model_hparams& hp, const runner_layer_weights& lw,
+                 const sequence_state& s, bool gpt_oss, bool want_probs, attention_nodes& n) {
+    const int64_t E = hp.n_embd, X = hp.n_expert, k = hp.n_expert_used, g = s.n_tokens;
 
     // Router logits (n_expert, g). For all_logits sequences token by token, so that each token is routed by the
     // same product as in a one-token step.
@@ -102,14 +86,14 @@ attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf
         r = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, X, g);
         for (int64_t t = 0; t < g; ++t) {
             ggml_tensor* ft = ggml_view_2d(ctx, n.f, E, 1, n.f->nb[1], t * n.f->nb[1]);
-            ggml_tensor* rt = linear(ctx, gate_inp, lw.gate_inp_b, ft);
+            ggml_tensor* rt = linear(ctx, lw.gate_inp, lw.gate_inp_b, ft);
             ggml_build_forward_expand(gf, ggml_cpy(ctx, rt, ggml_view_2d(ctx, r, X, 1, r->nb[1], t * r->nb[1])));
         }
     } else {
-        r = linear(ctx, gate_inp, lw.gate_inp_b, n.f);
+        r = linear(ctx, lw.gate_inp, lw.gate_inp_b, n.f);
     }
 
-    if (is_gpt_oss) {
+    if (gpt_oss) {
         n.top = ggml_argsort_top_k(ctx, r, static_cast<int>(k));  // (k, g), descending logit
         n.w = ggml_get_rows(ctx, ggml_reshape_3d(ctx, r, 1, X, g), n.top);
         n.w = ggml_soft_max(ctx, ggml_reshape_2d(ctx, n.w, k, g));
@@ -125,11 +109,45 @@ attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf
     if (hp.expert_weights_scale != 0.0f && hp.expert_weights_scale != 1.0f) {
         n.w = ggml_scale(ctx, n.w, hp.expert_weights_scale);
     }
+}
+
+}  // namespace
+
+attention_nodes model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf, int32_t layer,
+                                              const sequence_state& s, ggml_tensor* x) {
+    const model_hparams& hp = hparams;
+    const runner_layer_weights& lw = layers[layer];
+    const int64_t X = hp.n_expert, k = hp.n_expert_used;
+    const bool want_probs = seqs.size() == 1 && s.n_tokens == 1 && s.lossy.prefer_cached > 0.0f;
+    const int32_t pattern = hp.sliding_window_pattern;
+    const bool window_layer = hp.sliding_window > 0 && (pattern <= 0 || layer % pattern < pattern - 1);
+    const bool predict = prefetch >= 0 && layer + 1 < hp.n_layer && s.n_tokens == 1;
+
+    // Every required tensor, so that a missing one fails before any node is built.
+    require(lw.attn_norm, "blk.%d.attn_norm.weight", layer);
+    require(lw.wq, "blk.%d.attn_q.weight", layer);
+    require(lw.wk, "blk.%d.attn_k.weight", layer);
+    require(lw.wv, "blk.%d.attn_v.weight", layer);
+    require(lw.wo, "blk.%d.attn_output.weight", layer);
+    require(lw.ffn_norm, "blk.%d.post_attention_norm.weight", layer);
+    require(lw.gate_inp, "blk.%d.ffn_gate_inp.weight", layer);
+    if (predict) {
+        require(layers[layer + 1].ffn_norm, "blk.%d.post_attention_norm.weight", layer + 1);
+        require(layers[layer + 1].gate_inp, "blk.%d.ffn_gate_inp.weight", layer + 1);
+    }
+
+    attention_nodes n;
+    ggml_tensor* kc = k_cache[s.slot * hp.n_layer + layer];
+    ggml_tensor* vc = v_cache[s.slot * hp.n_layer + layer];
+    n.h = add_self_attention(ctx, gf, hp, lw, kc, vc, s, n_past[s.slot], window_layer, x);
+    n.f = rms_mul(ctx, n.h, lw.ffn_norm, hp.rms_eps);
+    add_routing(ctx, gf, hp, lw, s, is_gpt_oss, want_probs, n);
 
     // The next layer's experts, predicted from this layer's residual before its MoE output is added.
     if (predict) {
-        ggml_tensor* f2 = rms_mul(ctx, n.h, next_norm, hp.rms_eps);
-        ggml_tensor* r2 = linear(ctx, next_gate, layers[layer + 1].gate_inp_b, f2);
+        const runner_layer_weights& next = layers[layer + 1];
+        ggml_tensor* f2 = rms_mul(ctx, n.h, next.ffn_norm, hp.rms_eps);
+        ggml_tensor* r2 = linear(ctx, next.gate_inp, next.gate_inp_b, f2);
         n.pred = ggml_argsort_top_k(ctx, r2, static_cast<int>(std::min<int64_t>(k + prefetch, X)));
     }
     for (ggml_tensor* t : {n.h, n.f, n.top, n.w, n.pred, n.probs}) {
@@ -191,20 +209,13 @@ void model_runner::attend_and_route(int32_t layer) {
     std::vector<int32_t> prediction;
     for (const sequence_state& s : seqs) {
         const size_t nodes = attention_node_count(s);
-        ggml_context* ctx = scratch_context(attention_bytes(s), nodes);
-        ggml_cgraph* gf = ggml_new_graph_custom(ctx, nodes, false);
-        ggml_tensor* x = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, E, s.n_tokens);
+        const ggml_context_ptr ctx = scratch_context(attention_bytes(s), nodes);
+        ggml_cgraph* gf = ggml_new_graph_custom(ctx.get(), nodes, false);
+        ggml_tensor* x = ggml_new_tensor_2d(ctx.get(), GGML_TYPE_F32, E, s.n_tokens);
         std::memcpy(x->data, hidden.data() + s.first_row * E, sizeof(float) * E * s.n_tokens);
-        attention_nodes n;
-        try {
-            n = build_attention(ctx, gf, layer, s, x);
-            compute(gf);
-        } catch (...) {
-            ggml_free(ctx);
-            throw;
-        }
+        const attention_nodes n = build_attention(ctx.get(), gf, layer, s, x);
+        compute(gf);
         take_attention(s, n, prediction);
-        ggml_free(ctx);
     }
     end_attention(prediction);
 }

@@ -8,18 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 
 class expert_cache;
 struct model;
 struct model_hparams;
-
-// Physical memory available to this process: MemAvailable, capped by the tightest cgroup memory limit (less its
-// usage) on the path from the cgroup root to the process's own cgroup, v2 or v1. 0 when it cannot be read.
-uint64_t free_ram_bytes();
-// The same, reading <proc_root>/meminfo, <proc_root>/self/cgroup and the cgroup files under <sys_root>/fs/cgroup
-// (free_ram_bytes uses "/proc" and "/sys").
-uint64_t free_ram_bytes_at(const std::string& proc_root, const std::string& sys_root);
 
 // Bytes of the model runner's KV cache: K and V in F16 for every layer, n_ctx rounded up to 256 cells, in
 // max(1, n_parallel) slots.

@@ -3,21 +3,21 @@
 #include <algorithm>
 #include <mutex>
 
-void common_chat_input::append(std::string_view piece, int32_t token) {
+void token_text::append(std::string_view piece, int32_t token) {
     starts_.push_back(text_.size());
     tokens_.push_back(token);
     text_.append(piece);
 }
 
-void common_chat_input::append(const common_chat_input& other) {
+void token_text::append(const token_text& other) {
     const size_t base = text_.size();
     text_ += other.text_;
     tokens_.insert(tokens_.end(), other.tokens_.begin(), other.tokens_.end());
     for (size_t s : other.starts_) starts_.push_back(base + s);
 }
 
-common_chat_input common_chat_input::sub(size_t pos, size_t len) const {
-    common_chat_input out;
+token_text token_text::sub(size_t pos, size_t len) const {
+    token_text out;
     pos = std::min(pos, text_.size());
     len = std::min(len, text_.size() - pos);
     out.text_ = text_.substr(pos, len);
@@ -31,7 +31,7 @@ common_chat_input common_chat_input::sub(size_t pos, size_t len) const {
     return out;
 }
 
-void common_chat_input::truncate(size_t n) {
+void token_text::truncate(size_t n) {
     if (n >= text_.size()) return;
     text_.resize(n);
     const size_t keep = size_t(std::lower_bound(starts_.begin(), starts_.end(), n) - starts_.begin());
@@ -39,7 +39,7 @@ void common_chat_input::truncate(size_t n) {
     tokens_.resize(keep);
 }
 
-void common_chat_input::clear() {
+void token_text::clear() {
     text_.clear();
     tokens_.clear();
     starts_.clear();
@@ -50,9 +50,9 @@ std::mutex& chat_template_mutex() {
     return mutex;
 }
 
-common_chat_session::common_chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
+chat_session::chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
                                          const common_chat_templates_inputs& inputs,
-                                         const common_chat_session_params& params)
+                                         const chat_session_params& params)
     : vocab_(vocab) {
     std::unique_lock<std::mutex> render_lock(chat_template_mutex());
     common_chat_params rendered = common_chat_templates_apply(templates, inputs);
@@ -72,7 +72,7 @@ common_chat_session::common_chat_session(const common_chat_templates* templates,
     if (parser_.is_continuation && !parser_.echo) message_ = common_chat_parse("", true, parser_);
 }
 
-const common_chat_msg& common_chat_session::feed(const common_chat_input& piece) {
+const common_chat_msg& chat_session::feed(const token_text& piece) {
     output_.append(piece);
     common_chat_msg parsed = common_chat_parse(output_.str(), true, parser_);
     // An unfinished output may parse to nothing yet (a tool-call opening tag, say); keep the last message then.
@@ -80,7 +80,7 @@ const common_chat_msg& common_chat_session::feed(const common_chat_input& piece)
     return message_;
 }
 
-const common_chat_msg& common_chat_session::finish(const common_chat_input& piece) {
+const common_chat_msg& chat_session::finish(const token_text& piece) {
     output_.append(piece);
     message_ = common_chat_parse(output_.str(), false, parser_);
     return message_;

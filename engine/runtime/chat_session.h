@@ -21,18 +21,18 @@ struct llama_vocab;
 // its piece starts, so that cutting the text keeps each token with the bytes it produced: a range holds the tokens
 // whose pieces start inside it. Consecutive ranges that split a text therefore hand out every token exactly once.
 // A plain value; not thread-safe.
-class common_chat_input {
+class token_text {
 public:
-    common_chat_input() = default;
-    explicit common_chat_input(std::string text) : text_(std::move(text)) {}
+    token_text() = default;
+    explicit token_text(std::string text) : text_(std::move(text)) {}
 
     // Appends one token's piece (which may be empty).
     void append(std::string_view piece, int32_t token);
     // Appends another input, tokens included.
-    void append(const common_chat_input& other);
+    void append(const token_text& other);
 
     // Bytes [pos, pos + len) (clipped to the text) with the tokens whose pieces start there.
-    common_chat_input sub(size_t pos, size_t len = std::string::npos) const;
+    token_text sub(size_t pos, size_t len = std::string::npos) const;
     // Keeps the first n bytes and the tokens whose pieces start before n.
     void truncate(size_t n);
     void clear();
@@ -49,13 +49,13 @@ private:
 };
 
 // The rendered prompt of a conversation.
-struct common_chat_prompt {
+struct rendered_prompt {
     std::string text;
     const std::string& str() const { return text; }
 };
 
 // Both false unless a caller needs otherwise.
-struct common_chat_session_params {
+struct chat_session_params {
     bool echo = false;   // parsed messages include a prefilled assistant message
     bool debug = false;  // the output parser prints its syntax tree on stderr
 };
@@ -69,37 +69,37 @@ std::mutex& chat_template_mutex();
 // One conversation turn: renders the inputs at construction, then parses the model's output as it arrives.
 // Feed the output piece by piece with feed() and end with finish(); the session keeps the whole output itself.
 // Not thread-safe: one thread at a time (callers hand it from thread to thread with proper ordering).
-class common_chat_session {
+class chat_session {
 public:
     // Renders the inputs with the template set. Throws the library's error when the template fails.
     // `vocab` is the vocabulary the prompt will be tokenised with; it must outlive the session (may be null).
-    common_chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
-                        const common_chat_templates_inputs& inputs, const common_chat_session_params& params);
-    common_chat_session(const common_chat_session&) = delete;
-    common_chat_session& operator=(const common_chat_session&) = delete;
+    chat_session(const common_chat_templates* templates, const llama_vocab* vocab,
+                        const common_chat_templates_inputs& inputs, const chat_session_params& params);
+    chat_session(const chat_session&) = delete;
+    chat_session& operator=(const chat_session&) = delete;
 
-    const common_chat_prompt& prompt() const { return prompt_; }
+    const rendered_prompt& prompt() const { return prompt_; }
     // Stop strings the template needs besides the vocabulary's end-of-generation tokens.
     const std::vector<std::string>& stops() const { return stops_; }
     // The assistant message parsed so far; before any output, the message the prompt already implies.
     const common_chat_msg& message() const { return message_; }
     // Everything fed so far.
-    const common_chat_input& output() const { return output_; }
+    const token_text& output() const { return output_; }
     const llama_vocab* vocab() const { return vocab_; }
 
     // Appends a piece of output and parses the whole output as unfinished. Returns the message parsed so far
     // (unchanged when the new output adds nothing parseable yet). Throws when the output cannot be the start of
     // an answer in the template's format.
-    const common_chat_msg& feed(const common_chat_input& piece);
+    const common_chat_msg& feed(const token_text& piece);
     // Appends the last piece (may be empty) and parses the whole output as complete. Throws when it does not
     // match the template's format (a malformed tool call, for instance).
-    const common_chat_msg& finish(const common_chat_input& piece);
+    const common_chat_msg& finish(const token_text& piece);
 
 private:
     const llama_vocab* vocab_;
-    common_chat_prompt prompt_;
+    rendered_prompt prompt_;
     std::vector<std::string> stops_;
     common_chat_parser_params parser_;
-    common_chat_input output_;
+    token_text output_;
     common_chat_msg message_;
 };

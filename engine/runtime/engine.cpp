@@ -53,7 +53,9 @@ engine::engine(const engine_options& opts) : options(opts) {
     runner->lossy = lossy_params_from_options(options);
     slot_tokens.assign(runner->n_past.size(), {});
     load_hot_bin();
-    if (options.kv_disk_mb != 0) scan_saved_kvs();
+    saved_kvs_ = std::make_unique<saved_kv_store>(std::filesystem::path(options.pack_dir) / "kv", options.kv_disk_mb,
+                                                  runner->kv_cell_bytes(), runner->n_ctx);
+    saved_kvs_->scan();
 
     worker_ = std::thread([this] { worker_loop(); });
 
@@ -76,6 +78,11 @@ engine::~engine() {
 }
 
 int32_t engine::n_ctx() const { return runner->n_ctx; }
+
+size_t engine::queued_requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
 
 std::vector<int32_t> engine::tokenize(const std::string& text) const {
     const int32_t count = -llama_tokenize(vocab, text.data(), int32_t(text.size()), nullptr, 0, true, true);
@@ -155,7 +162,7 @@ void engine::send_queue_keepalives(std::unique_lock<std::mutex>& lock) {
         if (now - r->phase_start_ns < queue_keepalive_ns) continue;
         r->phase_start_ns = now;
         try {
-            if (!r->on_text(common_chat_input())) {
+            if (!r->on_text(token_text())) {
                 r->stats.finish_reason = "stop";
                 gone.push_back(r);
             }
@@ -207,6 +214,10 @@ void engine::admit(generation_request& r) {
     r.phase_start_ns = now_ns();
 }
 
+slot_view engine::slot_of(const generation_request& r) {
+    return {slot_tokens[size_t(r.slot)], runner->n_past[size_t(r.slot)], runner->n_ctx};
+}
+
 bool engine::is_finished(const generation_request* r) const {
     return std::find(finished_.begin(), finished_.end(), r) != finished_.end();
 }
@@ -224,7 +235,7 @@ void engine::step_batch() {
             const int64_t c = std::min(prompt_chunk, n - r->pos);
             s.tokens.assign(r->prompt.begin() + r->pos, r->prompt.begin() + r->pos + c);
         } else {
-            r->draft = propose_draft(*r);
+            r->draft = propose_draft(*r, slot_of(*r), options.draft_max);
             s.tokens.push_back(r->last_token);
             s.tokens.insert(s.tokens.end(), r->draft.begin(), r->draft.end());
             s.all_logits = !r->draft.empty();
@@ -255,7 +266,7 @@ void engine::step_batch() {
         // A callback or the sampler failing ends only its own request.
         try {
             if (r.pos >= int64_t(r.prompt.size())) {
-                verify_draft(r, rows);
+                if (!verify_draft(r, rows, token_vocab_of(), slot_of(r))) finish_request(r);
                 continue;
             }
             std::vector<int32_t>& cached = slot_tokens[size_t(r.slot)];
@@ -264,8 +275,8 @@ void engine::step_batch() {
             if (r.pos == int64_t(r.prompt.size())) {
                 r.stats.prefill_seconds = seconds_since(r.phase_start_ns);
                 r.phase_start_ns = now_ns();
-                if (!sample_token(r, rows)) finish_request(r);
-            } else if (!r.on_text(common_chat_input())) {  // keep-alive between prompt chunks
+                if (!sample_token(r, rows, token_vocab_of(), slot_of(r))) finish_request(r);
+            } else if (!r.on_text(token_text())) {  // keep-alive between prompt chunks
                 r.stats.finish_reason = "stop";
                 finish_request(r);
             }
@@ -293,6 +304,32 @@ void engine::finish_request(generation_request& r) {
     if (!r.error) save_prompt_kv(r, r.slot);
     save_hot_bin();
     finished_.push_back(&r);
+}
+
+int32_t engine::restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot) {
+    const saved_kv_store::restored got =
+        saved_kvs_->restore(r.prompt, reuse, [&](std::istream& in, int32_t n_use, int32_t n_stored) {
+            runner->load_kv(in, n_use, n_stored, slot);
+        });
+    if (got.failed) {
+        runner->n_past[size_t(slot)] = 0;
+        slot_tokens[size_t(slot)].clear();
+        return 0;
+    }
+    if (got.tokens > reuse) {
+        slot_tokens[size_t(slot)].assign(r.prompt.begin(), r.prompt.begin() + got.tokens);
+        r.stats.disk_tokens = got.tokens;
+    }
+    return got.tokens;
+}
+
+void engine::save_prompt_kv(const generation_request& r, int32_t slot) {
+    const std::vector<int32_t>& prompt = r.prompt;
+    const std::vector<int32_t>& cached = slot_tokens[size_t(slot)];
+    // Only a prompt whose cells are all in the slot, in order, can be saved.
+    if (runner->n_past[size_t(slot)] < int32_t(prompt.size())) return;
+    if (cached.size() < prompt.size() || !std::equal(prompt.begin(), prompt.end(), cached.begin())) return;
+    saved_kvs_->save(prompt, [&](std::ostream& out, int32_t n) { runner->save_kv(out, n, slot); });
 }
 
 void engine::ram_recheck() {

@@ -10,8 +10,8 @@
 // Threads and locking
 // - `mutex_` (the engine mutex) guards queue_, stop_ and every request's `done` flag; `cv_` is used in both
 //   directions, always with notify_all: generate() announces a new request, the worker ends every pass with one.
-// - Only the worker touches admitted requests, the slots, slot_tokens, saved_kvs (after construction), the runner
-//   and the cache. It calls on_text without the mutex, one callback after another.
+// - Only the worker touches admitted requests, the slots, slot_tokens, the saved prompt KV store (after
+//   construction), the runner and the cache. It calls on_text without the mutex, one callback after another.
 // - A request is retired (done set, removed from the active list) in one locked section; after that the worker never
 //   touches it again, because its owner may return from generate() and free it at once.
 #pragma once
@@ -28,23 +28,15 @@
 #include <vector>
 
 #include "chat.h"
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 #include "engine/pack/model.h"
 #include "engine/runtime/expert_cache.h"
 #include "engine/runtime/generation.h"
 #include "engine/runtime/model_runner.h"
+#include "engine/runtime/saved_kv_store.h"
 
 struct llama_model;
 struct llama_vocab;
-
-// One saved prompt KV file in the index of the store (least recently used first).
-struct saved_kv_entry {
-    std::string path;             // full path of the .pkv file (UTF-8)
-    std::vector<int32_t> tokens;  // the prompt token ids stored in it
-};
-
-// The file name of a saved prompt KV: a 64-bit hash of the token ids as 16 lower-case hex digits, then ".pkv".
-std::string pkv_file_name(const std::vector<int32_t>& tokens);
 
 class engine {
 public:
@@ -69,6 +61,9 @@ public:
     std::vector<int32_t> tokenize(const std::string& text) const;
     // The runner's context length per slot (a multiple of 256).
     int32_t n_ctx() const;
+    // Requests waiting in the queue for a slot at this moment. Safe from any thread (takes the engine mutex, so not
+    // from inside a callback that the worker makes with it held; on_text is never such a callback).
+    size_t queued_requests() const;
 
     // Read by the front ends, never written by them.
     engine_options options;
@@ -79,7 +74,10 @@ public:
     std::unique_ptr<expert_cache> cache;
     std::unique_ptr<model_runner> runner;  // destroyed before the cache; its `lossy` holds the default knobs
     std::vector<std::vector<int32_t>> slot_tokens;  // worker only: per slot, the tokens whose KV it holds
-    std::vector<saved_kv_entry> saved_kvs;           // worker only (the scan runs before it starts)
+
+    // The saved prompt KV store of the pack's kv folder. Worker only once generate() may run; for tests and tools
+    // while no generation is in progress.
+    const saved_kv_store& saved_kvs() const { return *saved_kvs_; }
 
 private:
     struct backend_guard {
@@ -93,13 +91,14 @@ private:
     backend_guard backend_;
     std::unique_ptr<llama_model, llama_model_deleter> llama_model_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<generation_request*> queue_;  // [mutex_] waiting for a slot, oldest first
     bool stop_ = false;                      // [mutex_]
     std::vector<generation_request*> active_;    // worker only
     std::vector<generation_request*> finished_;  // worker only: finished during the current pass
     uint64_t passes_ = 0;                        // worker only
+    std::unique_ptr<saved_kv_store> saved_kvs_;  // worker only (the scan runs before it starts)
     std::thread worker_;
 
     void worker_loop();
@@ -110,21 +109,16 @@ private:
     void send_queue_keepalives(std::unique_lock<std::mutex>& lock);
     void ram_recheck();
 
-    // Token generation (generation.cpp).
-    bool sample_token(generation_request& r, const float* row);
-    std::vector<int32_t> propose_draft(generation_request& r);
-    void verify_draft(generation_request& r, const float* rows);
+    // The request's slot and the vocabulary, as the generation steps (generation.h) take them.
+    slot_view slot_of(const generation_request& r);
+    token_vocab token_vocab_of() const { return {vocab, n_vocab}; }
 
     // hot.bin in the pack folder: usage scores that survive a restart (hot_bin.cpp).
     void load_hot_bin();
     void save_hot_bin();
 
-    // Saved prompt KV store (saved_kv_store.cpp).
-    std::filesystem::path saved_kv_dir() const;  // <pack folder>/kv
-    uint64_t kv_bytes_per_cell() const;          // K and V of one cell over all layers, F16
-    // Reads and checks a .pkv header and its token ids; the stream is then at the cells.
-    bool read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) const;
-    void scan_saved_kvs();
+    // The saved prompt KV store's side in the slots: cells restored into a slot at admission, a finished prompt's
+    // cells saved.
     int32_t restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot);
-    void save_prompt_kv(generation_request& r, int32_t slot);
+    void save_prompt_kv(const generation_request& r, int32_t slot);
 };

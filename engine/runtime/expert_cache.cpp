@@ -1,6 +1,5 @@
 #include "engine/runtime/expert_cache.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>

@@ -16,6 +16,7 @@
 #include "engine/runtime/expert_cache.h"
 #include "engine/runtime/expert_repack.h"
 #include "engine/runtime/model_runner.h"
+#include "ggml-cpp.h"
 #include "ggml.h"
 
 namespace {
@@ -64,33 +65,40 @@ bool gate_up_adjacent(const pack_layer& pl) {
            pl.gate.bytes == ggml_row_size(static_cast<ggml_type>(pl.gate.type_id), pl.gate.ne0) * pl.gate.ne1;
 }
 
-}  // namespace
+// The expert biases of a "gpt-oss" layer; all null for other models.
+struct expert_biases {
+    ggml_tensor* gate = nullptr;
+    ggml_tensor* up = nullptr;
+    ggml_tensor* down = nullptr;
+};
 
-void model_runner::run_experts(int32_t layer, int32_t R, const std::vector<int32_t>& group,
-                               const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
-    run_expert_graph(layer, R, group, slot, entries, false);
-}
+// The graph being built and what its nodes share.
+struct ffn_graph {
+    ggml_context* ctx;    // the nodes, on the runner's scratch memory
+    ggml_context* views;  // tensors without data of their own: the arena, the runner's row buffers
+    ggml_cgraph* gf;
+    ggml_tensor* x;       // the layer's normalised MoE input, (n_embd, n_rows)
+    int32_t n_rows;
+    int32_t k;            // experts used per row
+};
 
-void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<int32_t>& group,
-                                    const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
-                                    bool attend_next) {
-    const int32_t k = hparams.n_expert_used;
-    const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
+// Plain blobs that the graph repacks in its first node (expert_repack.h). Lives until the graph has run: the
+// node keeps a pointer to `call`.
+struct graph_repack {
+    expert_repacker::job job;
+    repack_call call{nullptr, nullptr};
+    ggml_tensor* node = nullptr;
+};
 
-    ggml_tensor* gate_b = nullptr;
-    ggml_tensor* up_b = nullptr;
-    ggml_tensor* down_b = nullptr;
-    if (is_gpt_oss) {
-        const runner_layer_weights& lw = layers[layer];
-        gate_b = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
-        up_b = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
-        down_b = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
-    }
-
-    // Members ordered by layout, then slot; consecutive members form a set while the span stays small.
+// The members of `group` (indices into the layer's distinct experts; slot[d] and entries[d] belong to expert d) in
+// sets that one product per projection can compute: ordered by layout, then slot, a set ending where the layout
+// changes or its row mappings would grow past max_mapping_bytes.
+std::vector<expert_set> make_expert_sets(expert_cache& cache, const std::vector<int32_t>& routes,
+                                         const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
+                                         const std::vector<std::vector<int32_t>>& entries) {
     std::vector<int32_t> order(group);
     std::vector<uint8_t> low(slot.size(), 0);
-    for (int32_t d : group) low[d] = cache->holds_lowbit(slot[d]) ? 1 : 0;
+    for (int32_t d : group) low[d] = cache.holds_lowbit(slot[d]) ? 1 : 0;
     std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
         return low[a] != low[b] ? low[a] < low[b] : slot[a] < slot[b];
     });
@@ -112,137 +120,172 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
             s.experts.push_back(routes[e]);
         }
     }
+    return sets;
+}
 
+// The set's input rows as the products take them: a one-token step broadcasts its single row over the entry list,
+// otherwise every entry gets its own gathered row. Also the slot index (ids) and expert id (eids) per entry.
+ggml_tensor* set_inputs(const ffn_graph& g, const expert_set& s, ggml_tensor*& ids, ggml_tensor*& eids) {
+    const int64_t n = static_cast<int64_t>(s.entries.size());
+    const int64_t E = g.x->ne[0];
+    ids = g.n_rows == 1 ? ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, n, 1)
+                        : ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, 1, n);
+    eids = ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, ids->ne[0], ids->ne[1]);
+    for (int64_t j = 0; j < n; ++j) {
+        static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
+        static_cast<int32_t*>(eids->data)[j] = s.experts[j];
+    }
+    if (g.n_rows == 1) return ggml_reshape_3d(g.ctx, g.x, E, 1, 1);
+    ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I32, n);
+    for (int64_t j = 0; j < n; ++j) static_cast<int32_t*>(rows->data)[j] = s.entries[j] / g.k;
+    return ggml_reshape_3d(g.ctx, ggml_get_rows(g.ctx, g.x, rows), E, 1, n);
+}
+
+// The set's FFN: gate and up products (one when they lie back to back), the activation, the down product, with the
+// biases of "gpt-oss". Sets s.act and s.out and adds them to the graph. `repacker` marks the views of repacked
+// blobs (null: the plain layout).
+void add_set_products(const ffn_graph& g, expert_set& s, const pack_layer& pl, const expert_cache& cache,
+                      expert_repacker* repacker, bool gpt_oss, const expert_biases& biases) {
+    const int32_t span = s.last_slot - s.first_slot + 1;
+    auto view = [&](const pack_part& part, int64_t rows) {
+        ggml_tensor* t = arena_view(g.views, cache, part, rows, s.first_slot, span);
+        if (repacker) repacker->mark(t, part);
+        return t;
+    };
+    ggml_tensor* ids = nullptr;
+    ggml_tensor* eids = nullptr;
+    ggml_tensor* b = set_inputs(g, s, ids, eids);
+
+    ggml_tensor* down = view(pl.down, pl.down.ne1);
+    if (!gpt_oss && gate_up_adjacent(pl)) {
+        ggml_tensor* gate_up = view(pl.gate, 2 * pl.gate.ne1);
+        s.act = ggml_swiglu(g.ctx, ggml_mul_mat_id(g.ctx, gate_up, b, ids));
+    } else {
+        ggml_tensor* gate = view(pl.gate, pl.gate.ne1);
+        ggml_tensor* up = view(pl.up, pl.up.ne1);
+        ggml_tensor* u = ggml_mul_mat_id(g.ctx, up, b, ids);
+        ggml_tensor* gt = ggml_mul_mat_id(g.ctx, gate, b, ids);
+        if (gpt_oss) {
+            u = ggml_add_id(g.ctx, u, biases.up, eids);
+            gt = ggml_add_id(g.ctx, gt, biases.gate, eids);
+            s.act = ggml_swiglu_oai(g.ctx, gt, u, 1.702f, 7.0f);
+        } else {
+            s.act = ggml_swiglu_split(g.ctx, gt, u);
+        }
+    }
+    s.out = ggml_mul_mat_id(g.ctx, down, s.act, ids);
+    if (gpt_oss) s.out = ggml_add_id(g.ctx, s.out, biases.down, eids);
+    ggml_build_forward_expand(g.gf, s.out);
+}
+
+// Every expert output into its row of expert_out, then hidden + sum_k weight_k x output_k (positions in order, as
+// the step without the next layer does on the CPU). Returns the new residual stream, (n_embd, n_rows).
+ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>& sets, std::vector<float>& expert_out,
+                              std::vector<float>& route_weights, std::vector<float>& hidden) {
+    const int64_t E = g.x->ne[0];
+    ggml_tensor* eo = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
+    eo->data = expert_out.data();
+    for (const expert_set& s : sets) {
+        const int64_t n = static_cast<int64_t>(s.entries.size());
+        ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I64, n);
+        for (int64_t j = 0; j < n; ++j) static_cast<int64_t*>(rows->data)[j] = s.entries[j];
+        eo = ggml_set_rows(g.ctx, eo, ggml_reshape_2d(g.ctx, s.out, E, n), rows);
+    }
+    ggml_tensor* w = ggml_new_tensor_3d(g.views, GGML_TYPE_F32, 1, g.k, g.n_rows);
+    w->data = route_weights.data();
+    ggml_tensor* weighted = ggml_mul(g.ctx, ggml_reshape_3d(g.ctx, eo, E, g.k, g.n_rows), w);  // (E, k, n_rows)
+    ggml_tensor* moe = ggml_view_2d(g.ctx, weighted, E, g.n_rows, weighted->nb[2], 0);
+    for (int32_t j = 1; j < g.k; ++j) {
+        moe = ggml_add(g.ctx, moe, ggml_view_2d(g.ctx, weighted, E, g.n_rows, weighted->nb[2], j * weighted->nb[1]));
+    }
+    ggml_tensor* h = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, g.n_rows);
+    h->data = hidden.data();
+    return ggml_add(g.ctx, h, moe);
+}
+
+// Plans the repacking of the set's plain blobs that are not repacked yet, and puts the repack node first in the
+// graph when there is work for it.
+void plan_set_repack(model_runner& r, int32_t layer, const expert_set& s, const pack_layer& pl,
+                     const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
+                     const ffn_graph& g, graph_repack& repack) {
+    for (int32_t d : s.members) {
+        uint8_t* blob = r.cache->slot_memory(slot[d]);
+        const int64_t key = static_cast<int64_t>(layer) * r.hparams.n_expert + r.routes[entries[d].front()];
+        if (!r.repacker->is_repacked(slot[d], blob, key, s.lowbit)) {
+            r.repacker->plan(repack.job, slot[d], blob, pl, key, s.lowbit);
+        }
+    }
+    if (!repack.node && !repack.job.pieces.empty()) {
+        // The graph's first node: its threads repack the blobs before any product reads them.
+        repack.node = ggml_map_custom1(g.ctx, ggml_new_tensor_1d(g.ctx, GGML_TYPE_F32, 1), repack_task,
+                                       GGML_N_TASKS_MAX, &repack.call);
+        ggml_build_forward_expand(g.gf, repack.node);
+    }
+}
+
+}  // namespace
+
+void model_runner::run_experts(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
+                               const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
+    run_expert_graph(layer, n_rows, group, slot, entries, false);
+}
+
+void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
+                                    const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
+                                    bool attend_next) {
+    const int32_t k = hparams.n_expert_used;
+    const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
+    expert_biases biases;
+    if (is_gpt_oss) {
+        const runner_layer_weights& lw = layers[layer];
+        biases.gate = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
+        biases.up = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
+        biases.down = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
+    }
+    std::vector<expert_set> sets = make_expert_sets(*cache, routes, group, slot, entries);
+
+    // Room for the graph: the sets' products, and with attend_next the weighted sum and the next layer's attention.
     size_t n_entries = 0;
     for (const expert_set& s : sets) n_entries += s.entries.size();
     size_t nodes = (seqs.size() * group.size() + 1) * 16;
     size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
     if (attend_next) {
         nodes += 2 * k + 8 + sets.size();
-        bytes += sizeof(float) * size_t(R) * E * (k + 2) + (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
+        bytes += sizeof(float) * size_t(n_rows) * E * (k + 2) +
+                 (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
         for (const sequence_state& s : seqs) {
             nodes += attention_node_count(s);
             bytes += attention_bytes(s);
         }
     }
-    ggml_context* views = ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true});
-    ggml_context* ctx = nullptr;
-    try {
-        ctx = scratch_context(bytes, nodes);
-    } catch (...) {
-        ggml_free(views);
-        throw;
-    }
-    ggml_cgraph* gf = ggml_new_graph_custom(ctx, nodes, false);
-    ggml_tensor* x = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, R);
-    x->data = ffn_input.data();
+    const ggml_context_ptr views(ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true}));
+    const ggml_context_ptr ctx = scratch_context(bytes, nodes);
+    ffn_graph g{ctx.get(), views.get(), ggml_new_graph_custom(ctx.get(), nodes, false), nullptr, n_rows, k};
+    g.x = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, n_rows);
+    g.x->data = ffn_input.data();
 
-    // Slots whose plain blobs are repacked by the graph itself (expert_repack.h).
-    expert_repacker::job repacking;
-    repack_call repack_call{repacker.get(), &repacking};
-    ggml_tensor* repack_node = nullptr;
-
+    // The products of every set, repacking plain blobs first where ggml has faster kernels for them.
+    graph_repack repack;
+    repack.call = {repacker.get(), &repack.job};
     for (expert_set& s : sets) {
-        const int64_t n = static_cast<int64_t>(s.entries.size());
-        const int32_t span = s.last_slot - s.first_slot + 1;
         const pack_layer& pl = s.lowbit ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
         const bool repacked = repack_experts && repacker && repacker->layer_repackable(pl);
-        if (repacked) {
-            for (int32_t d : s.members) {
-                uint8_t* blob = cache->slot_memory(slot[d]);
-                const int64_t key = static_cast<int64_t>(layer) * hparams.n_expert + routes[entries[d].front()];
-                if (!repacker->is_repacked(slot[d], blob, key, s.lowbit)) {
-                    repacker->plan(repacking, slot[d], blob, pl, key, s.lowbit);
-                }
-            }
-            if (!repack_node && !repacking.pieces.empty()) {
-                // The graph's first node: its threads repack the blobs before any product reads them.
-                repack_node = ggml_map_custom1(ctx, ggml_new_tensor_1d(ctx, GGML_TYPE_F32, 1), repack_task,
-                                               GGML_N_TASKS_MAX, &repack_call);
-                ggml_build_forward_expand(gf, repack_node);
-            }
-        }
-        auto view = [&](const pack_part& part, int64_t rows) {
-            ggml_tensor* t = arena_view(views, *cache, part, rows, s.first_slot, span);
-            if (repacked) repacker->mark(t, part);
-            return t;
-        };
-
-        // One-token steps broadcast the single row over the entry list (ids (n, 1)); otherwise every entry
-        // gets its own gathered row (ids (1, n)).
-        ggml_tensor* ids = R == 1 ? ggml_new_tensor_2d(ctx, GGML_TYPE_I32, n, 1) : ggml_new_tensor_2d(ctx, GGML_TYPE_I32, 1, n);
-        ggml_tensor* eids = ggml_new_tensor_2d(ctx, GGML_TYPE_I32, ids->ne[0], ids->ne[1]);
-        for (int64_t j = 0; j < n; ++j) {
-            static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
-            static_cast<int32_t*>(eids->data)[j] = s.experts[j];
-        }
-        ggml_tensor* b;
-        if (R == 1) {
-            b = ggml_reshape_3d(ctx, x, E, 1, 1);
-        } else {
-            ggml_tensor* rows = ggml_new_tensor_1d(ctx, GGML_TYPE_I32, n);
-            for (int64_t j = 0; j < n; ++j) static_cast<int32_t*>(rows->data)[j] = s.entries[j] / k;
-            b = ggml_reshape_3d(ctx, ggml_get_rows(ctx, x, rows), E, 1, n);
-        }
-
-        ggml_tensor* down = view(pl.down, pl.down.ne1);
-        if (!is_gpt_oss && gate_up_adjacent(pl)) {
-            ggml_tensor* gate_up = view(pl.gate, 2 * pl.gate.ne1);
-            s.act = ggml_swiglu(ctx, ggml_mul_mat_id(ctx, gate_up, b, ids));
-        } else {
-            ggml_tensor* gate = view(pl.gate, pl.gate.ne1);
-            ggml_tensor* up = view(pl.up, pl.up.ne1);
-            ggml_tensor* u = ggml_mul_mat_id(ctx, up, b, ids);
-            ggml_tensor* g = ggml_mul_mat_id(ctx, gate, b, ids);
-            if (is_gpt_oss) {
-                u = ggml_add_id(ctx, u, up_b, eids);
-                g = ggml_add_id(ctx, g, gate_b, eids);
-                s.act = ggml_swiglu_oai(ctx, g, u, 1.702f, 7.0f);
-            } else {
-                s.act = ggml_swiglu_split(ctx, g, u);
-            }
-        }
-        s.out = ggml_mul_mat_id(ctx, down, s.act, ids);
-        if (is_gpt_oss) s.out = ggml_add_id(ctx, s.out, down_b, eids);
-        ggml_build_forward_expand(gf, s.out);
+        if (repacked) plan_set_repack(*this, layer, s, pl, slot, entries, g, repack);
+        add_set_products(g, s, pl, *cache, repacked ? repacker.get() : nullptr, is_gpt_oss, biases);
     }
 
+    // The weighted sum into the residual stream and the next layer's attention and routing, per sequence.
     std::vector<attention_nodes> next(attend_next ? seqs.size() : 0);
-    try {
-        if (attend_next) {
-            // Every expert output into its row of expert_out, then hidden += sum_k weight_k x output_k (positions
-            // in order, as the step without the next layer does on the CPU), then the next layer per sequence.
-            ggml_tensor* eo = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, static_cast<int64_t>(R) * k);
-            eo->data = expert_out.data();
-            for (const expert_set& s : sets) {
-                const int64_t n = static_cast<int64_t>(s.entries.size());
-                ggml_tensor* rows = ggml_new_tensor_1d(ctx, GGML_TYPE_I64, n);
-                for (int64_t j = 0; j < n; ++j) static_cast<int64_t*>(rows->data)[j] = s.entries[j];
-                eo = ggml_set_rows(ctx, eo, ggml_reshape_2d(ctx, s.out, E, n), rows);
-            }
-            ggml_tensor* w = ggml_new_tensor_3d(views, GGML_TYPE_F32, 1, k, R);
-            w->data = route_weights.data();
-            ggml_tensor* weighted = ggml_mul(ctx, ggml_reshape_3d(ctx, eo, E, k, R), w);  // (E, k, R)
-            ggml_tensor* moe = ggml_view_2d(ctx, weighted, E, R, weighted->nb[2], 0);
-            for (int32_t j = 1; j < k; ++j) {
-                moe = ggml_add(ctx, moe, ggml_view_2d(ctx, weighted, E, R, weighted->nb[2], j * weighted->nb[1]));
-            }
-            ggml_tensor* h = ggml_new_tensor_2d(views, GGML_TYPE_F32, E, R);
-            h->data = hidden.data();
-            h = ggml_add(ctx, h, moe);
-            for (size_t i = 0; i < seqs.size(); ++i) {
-                const sequence_state& s = seqs[i];
-                ggml_tensor* x = ggml_view_2d(ctx, h, E, s.n_tokens, h->nb[1], s.first_row * h->nb[1]);
-                next[i] = build_attention(ctx, gf, layer + 1, s, x);
-            }
+    if (attend_next) {
+        ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
+        for (size_t i = 0; i < seqs.size(); ++i) {
+            const sequence_state& s = seqs[i];
+            ggml_tensor* x = ggml_view_2d(g.ctx, h, E, s.n_tokens, h->nb[1], s.first_row * h->nb[1]);
+            next[i] = build_attention(g.ctx, g.gf, layer + 1, s, x);
         }
-        compute(gf);
-    } catch (...) {
-        ggml_free(ctx);
-        ggml_free(views);
-        throw;
     }
-    if (repack_node) repacker->finish(repacking);
+    compute(g.gf);
+    if (repack.node) repacker->finish(repack.job);
 
     // Outputs and activations are contiguous, one row per entry in set order. The importance sums read this
     // layer's ffn_input, so they come before the next layer's attention replaces it.
@@ -251,7 +294,9 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
         const float* act = static_cast<const float*>(s.act->data);
         for (size_t j = 0; j < s.entries.size(); ++j) {
             const int32_t e = s.entries[j];
-            if (!attend_next) std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
+            if (!attend_next) {
+                std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
+            }
             if (!imatrix) continue;
             float* row = imatrix->data() + (static_cast<size_t>(layer) * hparams.n_expert + s.experts[j]) * (E + F);
             const float* in = ffn_input.data() + static_cast<size_t>(e / k) * E;
@@ -265,6 +310,4 @@ void model_runner::run_expert_graph(int32_t layer, int32_t R, const std::vector<
         for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
         end_attention(prediction);
     }
-    ggml_free(ctx);
-    ggml_free(views);
 }

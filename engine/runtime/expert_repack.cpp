@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ggml-backend.h"
+#include "ggml-cpp.h"
 #include "ggml.h"
 
 namespace {
@@ -19,10 +20,10 @@ void drop_debug(ggml_log_level level, const char* text, void* data) {
     if (forward_log) forward_log(level, text, forward_data);
 }
 
-// A descriptor of the part's type and shape (rows rows) in a context of its own; free with ggml_free(ctx).
-ggml_tensor* describe(ggml_context*& ctx, const pack_part& part, int64_t rows) {
-    ctx = ggml_init({ggml_tensor_overhead() + 64, nullptr, true});
-    return ggml_new_tensor_2d(ctx, static_cast<ggml_type>(part.type_id), part.ne0, rows);
+// A descriptor of the part's type and shape (rows rows) in a context of its own, which `ctx` then owns.
+ggml_tensor* describe(ggml_context_ptr& ctx, const pack_part& part, int64_t rows) {
+    ctx.reset(ggml_init({ggml_tensor_overhead() + 64, nullptr, true}));
+    return ggml_new_tensor_2d(ctx.get(), static_cast<ggml_type>(part.type_id), part.ne0, rows);
 }
 
 }  // namespace
@@ -61,11 +62,10 @@ void* expert_repacker::traits(const pack_part& part) {
     const auto key = std::make_tuple(part.type_id, part.ne0, part.ne1);
     auto it = traits_.find(key);
     if (it != traits_.end()) return it->second;
-    ggml_context* ctx = nullptr;
+    ggml_context_ptr ctx;
     ggml_tensor* t = describe(ctx, part, part.ne1);
     ggml_backend_buffer_init_tensor(buffer_, t);  // sets the kernel traits, or null
     void* found = t->extra;
-    ggml_free(ctx);
     traits_.emplace(key, found);
     return found;
 }
@@ -143,12 +143,11 @@ void expert_repacker::repack_blob(int32_t slot, uint8_t* blob, const pack_layer&
 std::vector<uint8_t> expert_repacker::repack_rows(const pack_part& part, uint8_t* data, int64_t r0, int64_t r1) {
     const size_t row = ggml_row_size(static_cast<ggml_type>(part.type_id), part.ne0);
     std::vector<uint8_t> plain(data + r0 * row, data + r1 * row);
-    ggml_context* ctx = nullptr;
+    ggml_context_ptr ctx;
     ggml_tensor* t = describe(ctx, part, r1 - r0);
     t->buffer = buffer_;
     t->data = data + r0 * row;
     ggml_backend_buffer_init_tensor(buffer_, t);
     ggml_backend_tensor_set(t, plain.data(), 0, plain.size());
-    ggml_free(ctx);
     return plain;
 }

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "engine/runtime/engine.h"
 #include "llama.h"
 
 size_t utf8_complete_prefix(std::string_view s) {
@@ -135,7 +134,7 @@ bool draft_always() {
     return set;
 }
 
-// ---- The engine's generation steps (worker thread, no engine mutex) ----
+// ---- Steps of a request in its slot (engine worker thread, no engine mutex) ----
 
 #ifdef MIVRA_SCRIPTED_OUTPUT
 // Test builds only, never the product: the token that a script in the request's prompt dictates in place of the
@@ -143,30 +142,30 @@ bool draft_always() {
 int32_t scripted_token(const llama_vocab* vocab, const generation_request& r, int32_t sampled);
 #endif
 
-bool engine::sample_token(generation_request& r, const float* row) {
-    int32_t token = choose_token(r.sampler, row, n_vocab);
+bool sample_token(generation_request& r, const float* row, const token_vocab& vocab, const slot_view& slot) {
+    int32_t token = choose_token(r.sampler, row, vocab.n_vocab);
 #ifdef MIVRA_SCRIPTED_OUTPUT
-    token = scripted_token(vocab, r, token);
+    token = scripted_token(vocab.vocab, r, token);
 #endif
-    if (llama_vocab_is_eog(vocab, token)) {
+    if (llama_vocab_is_eog(vocab.vocab, token)) {
         r.stats.finish_reason = "stop";
         return false;
     }
     r.stats.generated_tokens += 1;
-    if (!emit_piece(r, token_piece(vocab, token), token)) return false;
+    if (!emit_piece(r, token_piece(vocab.vocab, token), token)) return false;
     if (r.stats.generated_tokens >= r.max_tokens) return false;
     // The new token needs a free cell. Count the cells that hold accepted tokens: cells of draft tokens that the
     // current step rejected are free again.
-    const size_t used = std::min<size_t>(size_t(runner->n_past[size_t(r.slot)]), slot_tokens[size_t(r.slot)].size());
-    if (used >= size_t(runner->n_ctx)) return false;
+    const size_t used = std::min<size_t>(size_t(slot.n_past), slot.tokens.size());
+    if (used >= size_t(slot.n_ctx)) return false;
     r.last_token = token;
     return true;
 }
 
-std::vector<int32_t> engine::propose_draft(generation_request& r) {
-    const std::vector<int32_t>& history = slot_tokens[size_t(r.slot)];
-    const int32_t limit = std::min({options.draft_max, r.max_tokens - r.stats.generated_tokens - 1,
-                                    runner->n_ctx - runner->n_past[size_t(r.slot)] - 1});
+std::vector<int32_t> propose_draft(generation_request& r, const slot_view& slot, int32_t draft_max) {
+    const std::vector<int32_t>& history = slot.tokens;
+    const int32_t limit = std::min({draft_max, r.max_tokens - r.stats.generated_tokens - 1,
+                                    slot.n_ctx - slot.n_past - 1});
     if (limit <= 0) return {};
     if (draft_always()) {
         const size_t k = std::min(size_t(limit), history.size());
@@ -177,23 +176,22 @@ std::vector<int32_t> engine::propose_draft(generation_request& r) {
     return lookup_draft(history, r.last_token, k);
 }
 
-void engine::verify_draft(generation_request& r, const float* rows) {
-    std::vector<int32_t>& history = slot_tokens[size_t(r.slot)];
+bool verify_draft(generation_request& r, const float* rows, const token_vocab& vocab, const slot_view& slot) {
+    std::vector<int32_t>& history = slot.tokens;
     history.push_back(r.last_token);  // its KV was written in this step
     const int32_t drafted = int32_t(r.draft.size());
     int32_t accepted = 0;
-    bool ok = sample_token(r, rows);
+    bool ok = sample_token(r, rows, vocab, slot);
     while (ok && accepted < drafted && r.draft[size_t(accepted)] == r.last_token) {
         history.push_back(r.draft[size_t(accepted)]);
         ++accepted;
-        ok = sample_token(r, rows + size_t(accepted) * size_t(n_vocab));
+        ok = sample_token(r, rows + size_t(accepted) * size_t(vocab.n_vocab), vocab, slot);
     }
-    int32_t& n_past = runner->n_past[size_t(r.slot)];
-    n_past = std::min<int32_t>(n_past, int32_t(history.size()));  // rejected drafts' cells are overwritten later
+    slot.n_past = std::min<int32_t>(slot.n_past, int32_t(history.size()));  // rejected drafts' cells are reused
     if (drafted > 0) {
         r.stats.accepted_tokens += accepted;
         r.stats.drafted_tokens += drafted;
         update_acceptance(r.acceptance, drafted, accepted);
     }
-    if (!ok) finish_request(r);
+    return ok;
 }

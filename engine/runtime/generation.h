@@ -30,7 +30,7 @@ struct sampling_params {
 // Receives each piece of final text in order; an empty piece is a keep-alive. Returning false means the receiver is
 // gone: the request ends with finish reason "stop". Always called on the engine worker thread, never with the engine
 // mutex held.
-using on_text_fn = std::function<bool(const common_chat_input&)>;
+using on_text_fn = std::function<bool(const token_text&)>;
 
 // Counts and times of one generation, returned by engine::generate.
 struct generation_stats {
@@ -61,7 +61,7 @@ struct generation_request {
     int32_t last_token = -1;         // last sampled token, not yet evaluated
     llama_sampler* sampler = nullptr;  // owned; only when temperature > 0
     uint64_t hold_back = 0;          // bytes kept back for stop-string matching
-    common_chat_input output;        // generated text not yet passed to on_text
+    token_text output;        // generated text not yet passed to on_text
     int64_t phase_start_ns = 0;      // steady clock: start of the current phase / last keep-alive while queued
     std::vector<int32_t> draft;      // draft tokens of the current step
     float acceptance = 0.7f;         // running estimate of the draft acceptance rate
@@ -108,3 +108,35 @@ void update_acceptance(float& acceptance, int32_t drafted, int32_t accepted);
 
 // Whether MIVRA_DRAFT_ALWAYS is set (read once per process, thread-safe).
 bool draft_always();
+
+// ---- Steps of a request in its runner slot ----
+
+// What sampling needs of the model: its vocabulary and the width of a logits row.
+struct token_vocab {
+    const llama_vocab* vocab = nullptr;
+    int32_t n_vocab = 0;
+};
+
+// The runner slot that a request generates in: the tokens whose KV the slot holds (accepted tokens only), its count
+// of filled cells (which may include cells of rejected draft tokens) and its context length.
+struct slot_view {
+    std::vector<int32_t>& tokens;
+    int32_t& n_past;
+    int32_t n_ctx;
+};
+
+// Samples the next token from `row`, delivers its text and sets r.last_token. Returns false when the request ends
+// here: an end-of-generation token or a stop string (finish reason "stop"), max_tokens reached, or no free cell left
+// for the new token ("length"), or on_text refused the text.
+bool sample_token(generation_request& r, const float* row, const token_vocab& vocab, const slot_view& slot);
+
+// The draft tokens to evaluate after r.last_token in the next step (MIVRA_DRAFT_ALWAYS: the slot's last tokens;
+// otherwise prompt lookup at the length the acceptance estimate pays for), at most `draft_max` and never past
+// max_tokens or the context. Empty when no draft is worth making.
+std::vector<int32_t> propose_draft(generation_request& r, const slot_view& slot, int32_t draft_max);
+
+// After a step that evaluated r.last_token and r.draft: records r.last_token in the slot, samples from `rows` (one
+// row per evaluated token) and accepts draft tokens while they match what was sampled, then cuts n_past back to the
+// accepted tokens and updates the draft counters and acceptance estimate. Returns false when the request ends (as
+// sample_token says).
+bool verify_draft(generation_request& r, const float* rows, const token_vocab& vocab, const slot_view& slot);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 #include "engine/runtime/lossy_params.h"
 
 // The preset of "exact", "balanced" or "fast" (exact, case-sensitive); anything else throws

@@ -152,9 +152,9 @@ void model_runner::grow_scratch(size_t bytes) {
     scratch_size_ = bytes;
 }
 
-ggml_context* model_runner::scratch_context(size_t bytes, size_t nodes) {
+ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
     grow_scratch(bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
-    return ggml_init({scratch_size_, scratch_, false});
+    return ggml_context_ptr(ggml_init({scratch_size_, scratch_, false}));
 }
 
 void model_runner::compute(ggml_cgraph* gf) {
@@ -195,20 +195,20 @@ void model_runner::prepare_batch(const std::vector<sequence_request>& batch) {
 const std::vector<float>& model_runner::eval(const std::vector<sequence_request>& batch) {
     prepare_batch(batch);
 
-    int32_t R = 0, L = 0, W = 0;
+    int32_t n_rows = 0, L = 0, W = 0;
     for (const sequence_state& s : seqs) {
-        R += s.n_tokens;
+        n_rows += s.n_tokens;
         L += s.all_logits ? s.n_tokens : 1;
         W = std::max(W, s.kv_window);
     }
     const size_t E = hparams.n_embd, k = hparams.n_expert_used;
     grow_scratch(ggml_graph_overhead_custom(1040, false) +
-                 2 * ((static_cast<size_t>(W) + 262144) * R + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152)));
-    hidden.resize(R * E);
-    ffn_input.resize(R * E);
-    routes.resize(R * k, 0);
-    route_weights.resize(R * k, 0.0f);
-    expert_out.resize(R * k * E);
+                 2 * ((static_cast<size_t>(W) + 262144) * n_rows + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152)));
+    hidden.resize(n_rows * E);
+    ffn_input.resize(n_rows * E);
+    routes.resize(n_rows * k, 0);
+    route_weights.resize(n_rows * k, 0.0f);
+    expert_out.resize(n_rows * k * E);
 
     for (size_t i = 0; i < seqs.size(); ++i) {
         mdl->embed_tokens(batch[i].tokens.data(), seqs[i].n_tokens, hidden.data() + seqs[i].first_row * E);
@@ -219,7 +219,7 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
         if (attended_ < layer) attend_and_route(layer);  // else it ran in the previous layer's last expert graph
         t_attention += since(t0);
         t0 = std::chrono::steady_clock::now();
-        moe_layer(layer, R);
+        moe_layer(layer, n_rows);
         t_experts += since(t0);
     }
     run_head();
@@ -253,7 +253,8 @@ void model_runner::run_head() {
     size_t rows = 0;
     for (const sequence_state& s : seqs) rows += s.all_logits ? s.n_tokens : 1;
     const size_t bytes = rows * (3 * E + V) * sizeof(float) + seqs.size() * 4 * (ggml_tensor_overhead() + 64);
-    ggml_context* ctx = scratch_context(bytes, 8 * seqs.size() + 16);
+    const ggml_context_ptr owner = scratch_context(bytes, 8 * seqs.size() + 16);
+    ggml_context* ctx = owner.get();
     std::vector<ggml_tensor*> results;
     ggml_cgraph* gf = ggml_new_graph_custom(ctx, 8 * seqs.size() + 16, false);
     for (const sequence_state& s : seqs) {
@@ -266,12 +267,7 @@ void model_runner::run_head() {
         ggml_build_forward_expand(gf, y);
         results.push_back(y);
     }
-    try {
-        compute(gf);
-    } catch (...) {
-        ggml_free(ctx);
-        throw;
-    }
+    compute(gf);
     logits.resize(rows * V);
     float* dst = logits.data();
     for (ggml_tensor* y : results) {
@@ -279,7 +275,6 @@ void model_runner::run_head() {
             std::memcpy(dst, static_cast<const char*>(y->data) + r * y->nb[1], sizeof(float) * V);
         }
     }
-    ggml_free(ctx);
     t_head += since(t0);
 }
 

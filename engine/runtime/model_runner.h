@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "engine/pack/model.h"
+#include "ggml-cpp.h"
 #include "engine/runtime/lossy_params.h"
 
 class expert_cache;
 class expert_repacker;
 struct ggml_backend;
-struct ggml_context;
 struct ggml_tensor;
 struct ggml_threadpool;
 
@@ -110,21 +110,23 @@ public:
     // Writes the first n cells of every layer of the slot: per layer the K rows, then the V rows. Throws
     // "save_kv: slot out of range", "save_kv: only " + n_past + " cells cached" or "save_kv: write failed".
     void save_kv(std::ostream& out, int32_t n, int32_t slot);
+    // Bytes that save_kv writes per cell: K and V of all layers, F16.
+    uint64_t kv_cell_bytes() const { return uint64_t(hparams.n_layer) * kv_row_bytes() * 2; }
 
     // Steps of one eval, public for the tests that drive them directly.
 
     // Attention and routing of one layer for every sequence of `seqs`: replaces the rows of hidden, writes
     // ffn_input, routes, route_weights, router_probs and next_experts and the slot's KV cells.
     void attend_and_route(int32_t layer);
-    // The MoE step of one layer over all R rows of the batch: lossy routing, experts from the cache chunk by
+    // The MoE step of one layer over all n_rows rows of the batch: lossy routing, experts from the cache chunk by
     // chunk, prefetch of next_experts, and the weighted sum added to hidden.
-    void moe_layer(int32_t layer, int32_t R);
+    void moe_layer(int32_t layer, int32_t n_rows);
     // Applies the batch's lossy knobs to routes and route_weights.
-    void apply_lossy_routing(int32_t layer, int32_t R);
+    void apply_lossy_routing(int32_t layer, int32_t n_rows);
     // Computes the experts `group` (indices into the layer's distinct-expert list) on all their entries and writes
     // their rows of expert_out (and, with imatrix set, adds their squared inputs). slot[d] and entries[d] belong to
     // distinct expert d; its slots must be ready and pinned. See expert_ffn.cpp.
-    void run_experts(int32_t layer, int32_t R, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
+    void run_experts(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
                      const std::vector<std::vector<int32_t>>& entries);
 
     // Fields. Default knobs, counters, n_past, lossy and imatrix are read and set by the engine and the drivers.
@@ -168,8 +170,8 @@ public:
 
 private:
     // A ggml context with data on the runner's scratch memory, big enough for `bytes` of tensors and objects and
-    // a graph of `nodes` nodes (scratch grows, never shrinks). Free it with ggml_free before the next one.
-    ggml_context* scratch_context(size_t bytes, size_t nodes);
+    // a graph of `nodes` nodes (scratch grows, never shrinks). Release it before asking for the next one.
+    ggml_context_ptr scratch_context(size_t bytes, size_t nodes);
     // Attention and routing of `layer` for sequence s, reading its rows x (n_embd, g) of the residual stream,
     // appended to gf (attention_graph.cpp); take_attention copies a computed sequence's outputs into the row
     // buffers and merges its prediction; end_attention closes the layer (recall counters, next_experts).
@@ -181,7 +183,7 @@ private:
     void end_attention(std::vector<int32_t>& prediction);
     // run_experts, and when attend_next is set also the weighted sum of the layer's expert outputs into the
     // residual stream and the next layer's attention and routing, all in one graph (expert_ffn.cpp).
-    void run_expert_graph(int32_t layer, int32_t R, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
+    void run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
                           const std::vector<std::vector<int32_t>>& entries, bool attend_next);
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();

@@ -21,10 +21,10 @@ bool lossy_active(const lossy_params& l) {
 
 }  // namespace
 
-void model_runner::apply_lossy_routing(int32_t layer, int32_t R) {
+void model_runner::apply_lossy_routing(int32_t layer, int32_t n_rows) {
     const int32_t k = hparams.n_expert_used;
-    routed += static_cast<uint64_t>(k) * R;
-    if (R == 1 && seqs.size() == 1 && seqs[0].lossy.prefer_cached > 0.0f &&
+    routed += static_cast<uint64_t>(k) * n_rows;
+    if (n_rows == 1 && seqs.size() == 1 && seqs[0].lossy.prefer_cached > 0.0f &&
         router_probs.size() == static_cast<size_t>(hparams.n_expert)) {
         swapped += swap_for_cached(routes.data(), route_weights.data(), k, router_probs.data(), hparams.n_expert,
                                    seqs[0].lossy.prefer_cached,
@@ -39,7 +39,7 @@ void model_runner::apply_lossy_routing(int32_t layer, int32_t R) {
     }
 }
 
-void model_runner::moe_layer(int32_t layer, int32_t R) {
+void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
     const int32_t k = hparams.n_expert_used;
     const size_t E = hparams.n_embd;
     bool allow_lowbit = true, lossy = false;
@@ -47,13 +47,13 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
         allow_lowbit = allow_lowbit && s.lossy.lowbit;
         lossy = lossy || lossy_active(s.lossy);
     }
-    if (lossy) apply_lossy_routing(layer, R);
+    if (lossy) apply_lossy_routing(layer, n_rows);
 
     // Distinct experts in order of first use, with the entries (row * k + position) routed to each.
     std::vector<int32_t> distinct;
     std::vector<std::vector<int32_t>> entries;
     std::vector<int32_t> index_of(hparams.n_expert, -1);
-    for (int32_t e = 0; e < R * k; ++e) {
+    for (int32_t e = 0; e < n_rows * k; ++e) {
         const int32_t x = routes[e];
         if (x < 0) continue;
         if (index_of[x] < 0) {
@@ -65,7 +65,7 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
     }
 
     // Rows of dropped positions take part in the in-graph weighted sum with weight 0: they must hold finite values.
-    for (int32_t e = 0; e < R * k; ++e) {
+    for (int32_t e = 0; e < n_rows * k; ++e) {
         if (routes[e] < 0) std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
     }
 
@@ -97,7 +97,7 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
                     // the same graph, saving one graph launch per layer.
                     const bool last = end == distinct.size() && pending.empty() && group_end == ready.size();
                     fused = last && layer + 1 < hparams.n_layer;
-                    run_expert_graph(layer, R, group, slot, entries, fused);
+                    run_expert_graph(layer, n_rows, group, slot, entries, fused);
                 }
             }
             cache->unpin_all();
@@ -113,7 +113,7 @@ void model_runner::moe_layer(int32_t layer, int32_t R) {
 
     // hidden[t] += sum over routed positions of weight x expert output, in position order.
     std::vector<float> acc(E);
-    for (int32_t t = 0; t < R; ++t) {
+    for (int32_t t = 0; t < n_rows; ++t) {
         const float* out = expert_out.data() + static_cast<size_t>(t) * k * E;
         const float w0 = route_weights[t * k];
         for (size_t i = 0; i < E; ++i) acc[i] = w0 * out[i];

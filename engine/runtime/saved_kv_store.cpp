@@ -1,10 +1,6 @@
-// The saved prompt KV store: prompts evaluated completely are kept as .pkv files in the pack's kv folder so that a
-// later request with the same start reads their cells instead of evaluating them, also after a restart.
-//
-// File: "PKV1", u32 n_tokens, u64 kv_bytes_per_cell, n_tokens i32 token ids, then the runner's cells (per layer the
-// K rows of all cells, then the V rows), all little-endian. The name is a hash of the token ids (pkv_file_name).
-// Files appear only through a rename of a complete ".tmp" file. Only the worker thread uses the index after the
-// start-up scan, so it needs no lock.
+// The saved prompt KV store (saved_kv_store.h).
+#include "engine/runtime/saved_kv_store.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -14,8 +10,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
-
-#include "engine/runtime/engine.h"
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -59,22 +54,18 @@ std::string pkv_file_name(const std::vector<int32_t>& tokens) {
     return name;
 }
 
-fs::path engine::saved_kv_dir() const { return fs::path(options.pack_dir) / "kv"; }
+saved_kv_store::saved_kv_store(fs::path dir, uint64_t budget_mb, uint64_t bytes_per_cell, int32_t n_ctx)
+    : dir_(std::move(dir)), budget_mb_(budget_mb), bytes_per_cell_(bytes_per_cell), n_ctx_(n_ctx) {}
 
-uint64_t engine::kv_bytes_per_cell() const {
-    const model_hparams& hp = runner->hparams;
-    return uint64_t(hp.n_layer) * uint64_t(hp.n_head_kv) * uint64_t(hp.head_dim) * 4;
-}
-
-bool engine::read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) const {
+bool saved_kv_store::read_header(std::istream& in, std::vector<int32_t>& tokens) const {
     unsigned char head[16];
     if (!in.read(reinterpret_cast<char*>(head), sizeof head) || in.gcount() != std::streamsize(sizeof head)) {
         return false;
     }
     if (std::memcmp(head, pkv_magic, 4) != 0) return false;
     const uint32_t n_tokens = get_le<uint32_t>(head + 4);
-    if (get_le<uint64_t>(head + 8) != kv_bytes_per_cell()) return false;
-    if (n_tokens > uint32_t(runner->n_ctx)) return false;
+    if (get_le<uint64_t>(head + 8) != bytes_per_cell_) return false;
+    if (n_tokens > uint32_t(n_ctx_)) return false;
     std::vector<unsigned char> ids(size_t(n_tokens) * 4);
     if (n_tokens > 0 && (!in.read(reinterpret_cast<char*>(ids.data()), std::streamsize(ids.size())) ||
                          in.gcount() != std::streamsize(ids.size()))) {
@@ -85,27 +76,26 @@ bool engine::read_pkv_header(std::istream& in, std::vector<int32_t>& tokens) con
     return true;
 }
 
-void engine::scan_saved_kvs() {
-    const fs::path dir = saved_kv_dir();
+void saved_kv_store::scan() {
+    if (!enabled()) return;
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    fs::create_directories(dir_, ec);
     // A pack on read-only media (or with a stray file named "kv") has no store, but it still runs.
-    if (!fs::is_directory(dir, ec)) return;
+    if (!fs::is_directory(dir_, ec)) return;
 
     struct found {
         fs::file_time_type time;
         saved_kv_entry entry;
     };
     std::vector<found> taken;
-    // Another process may be saving into or evicting from the same folder: a file that vanishes between the listing
-    // and its use is skipped, never an error.
-    for (const fs::directory_entry& de : fs::directory_iterator(dir)) {
+    // A file that vanishes between the listing and its use is skipped, never an error.
+    for (const fs::directory_entry& de : fs::directory_iterator(dir_)) {
         const fs::path& p = de.path();
         if (p.extension() != ".pkv") continue;
         std::ifstream in(p, std::ios::binary);
         if (!in) continue;
         saved_kv_entry e;
-        if (!read_pkv_header(in, e.tokens)) continue;
+        if (!read_header(in, e.tokens)) continue;
         in.close();
         std::error_code tec;
         const fs::file_time_type t = fs::last_write_time(p, tec);
@@ -114,29 +104,30 @@ void engine::scan_saved_kvs() {
         taken.push_back({t, std::move(e)});
     }
     std::stable_sort(taken.begin(), taken.end(), [](const found& a, const found& b) { return a.time < b.time; });
-    for (found& f : taken) saved_kvs.push_back(std::move(f.entry));
-    if (!saved_kvs.empty()) {
-        std::fprintf(stderr, "%zu saved prompt KVs in %s\n", saved_kvs.size(), dir.string().c_str());
+    for (found& f : taken) entries_.push_back(std::move(f.entry));
+    if (!entries_.empty()) {
+        std::fprintf(stderr, "%zu saved prompt KVs in %s\n", entries_.size(), dir_.string().c_str());
     }
 }
 
-int32_t engine::restore_saved_kv(generation_request& r, int32_t reuse, int32_t slot) {
-    if (saved_kvs.empty()) return reuse;
-    const int32_t n = int32_t(r.prompt.size());
+saved_kv_store::restored saved_kv_store::restore(const std::vector<int32_t>& prompt, int32_t reuse,
+                                                 const read_cells_fn& read_cells) {
+    if (entries_.empty()) return {reuse, false};
+    const int32_t n = int32_t(prompt.size());
     size_t best = 0;
     int32_t best_usable = -1;
-    for (size_t i = 0; i < saved_kvs.size(); ++i) {
-        const int32_t j = int32_t(common_prefix(r.prompt, saved_kvs[i].tokens));
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const int32_t j = int32_t(common_prefix(prompt, entries_[i].tokens));
         const int32_t usable = std::min(n - 1, j);
         if (usable > best_usable) {
             best_usable = usable;
             best = i;
         }
     }
-    if (best_usable <= reuse) return reuse;
+    if (best_usable <= reuse) return {reuse, false};
 
-    saved_kv_entry entry = std::move(saved_kvs[best]);
-    saved_kvs.erase(saved_kvs.begin() + std::ptrdiff_t(best));
+    saved_kv_entry entry = std::move(entries_[best]);
+    entries_.erase(entries_.begin() + std::ptrdiff_t(best));
     const auto start = std::chrono::steady_clock::now();
     std::vector<char> buffer(pkv_buffer_bytes);
     std::ifstream in;
@@ -144,42 +135,32 @@ int32_t engine::restore_saved_kv(generation_request& r, int32_t reuse, int32_t s
     try {
         in.open(fs::path(entry.path), std::ios::binary);
         std::vector<int32_t> stored;
-        if (!in || !read_pkv_header(in, stored) || stored != entry.tokens) throw std::runtime_error("unreadable");
-        runner->load_kv(in, best_usable, int32_t(stored.size()), slot);
+        if (!in || !read_header(in, stored) || stored != entry.tokens) throw std::runtime_error("unreadable");
+        read_cells(in, best_usable, int32_t(stored.size()));
     } catch (const std::exception& e) {
         in.close();
         std::fprintf(stderr, "[kv] dropping %s: %s\n", entry.path.c_str(), e.what());
         std::error_code ec;
         fs::remove(fs::path(entry.path), ec);
-        runner->n_past[size_t(slot)] = 0;
-        slot_tokens[size_t(slot)].clear();
-        return 0;
+        return {0, true};
     }
     in.close();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    saved_kvs.push_back(std::move(entry));
-    slot_tokens[size_t(slot)].assign(r.prompt.begin(), r.prompt.begin() + best_usable);
-    r.stats.disk_tokens = best_usable;
+    entries_.push_back(std::move(entry));
     std::fprintf(stderr, "[kv] read %zu prompt tokens from disk in %.2f s\n", size_t(best_usable), seconds);
-    return best_usable;
+    return {best_usable, false};
 }
 
-void engine::save_prompt_kv(generation_request& r, int32_t slot) {
-    const std::vector<int32_t>& prompt = r.prompt;
+// Writes the file of `prompt` under its final name through a ".tmp" file; on failure no file is left behind and
+// the reason is thrown.
+void saved_kv_store::write_file(const fs::path& final_path, const std::vector<int32_t>& prompt,
+                                const write_cells_fn& write_cells) const {
     const int32_t n = int32_t(prompt.size());
-    if (options.kv_disk_mb == 0) return;
-    if (runner->n_past[size_t(slot)] < n || !starts_with(slot_tokens[size_t(slot)], prompt)) return;
-    for (const saved_kv_entry& e : saved_kvs) {
-        if (starts_with(e.tokens, prompt)) return;  // an indexed file already covers the whole prompt
-    }
-
-    const fs::path dir = saved_kv_dir();
-    const std::string name = pkv_file_name(prompt);
-    const fs::path final_path = dir / name;
-    const fs::path tmp_path = dir / (name + ".tmp");
+    fs::path tmp_path = final_path;
+    tmp_path += ".tmp";
     try {
         std::error_code ec;
-        fs::create_directories(dir, ec);
+        fs::create_directories(dir_, ec);
         std::vector<char> buffer(pkv_buffer_bytes);
         std::ofstream out;
         out.rdbuf()->pubsetbuf(buffer.data(), std::streamsize(buffer.size()));
@@ -188,12 +169,12 @@ void engine::save_prompt_kv(generation_request& r, int32_t slot) {
 
         std::string head(pkv_magic, 4);
         put_le<uint32_t>(head, uint32_t(n));
-        put_le<uint64_t>(head, kv_bytes_per_cell());
+        put_le<uint64_t>(head, bytes_per_cell_);
         for (int32_t t : prompt) put_le<uint32_t>(head, uint32_t(t));
         bool ok = bool(out.write(head.data(), std::streamsize(head.size())));
         if (ok) {
             try {
-                runner->save_kv(out, n, slot);
+                write_cells(out, n);
             } catch (...) {
                 ok = false;
             }
@@ -201,38 +182,54 @@ void engine::save_prompt_kv(generation_request& r, int32_t slot) {
         out.close();
         if (!ok || !out) throw std::runtime_error("write failed (disk full?)");
         fs::rename(tmp_path, final_path);
-    } catch (const std::exception& e) {
+    } catch (...) {
         std::error_code ec;
         fs::remove(tmp_path, ec);
+        throw;
+    }
+}
+
+void saved_kv_store::save(const std::vector<int32_t>& prompt, const write_cells_fn& write_cells) {
+    if (!enabled()) return;
+    for (const saved_kv_entry& e : entries_) {
+        if (starts_with(e.tokens, prompt)) return;  // an indexed file already covers the whole prompt
+    }
+    const fs::path final_path = dir_ / pkv_file_name(prompt);
+    try {
+        write_file(final_path, prompt, write_cells);
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "[kv] not saved: %s\n", e.what());
         return;
     }
 
     // Files of shorter prompts that this one extends add nothing any more.
     const std::string final_str = final_path.string();
-    std::erase_if(saved_kvs, [&](const saved_kv_entry& e) {
+    std::erase_if(entries_, [&](const saved_kv_entry& e) {
         if (!starts_with(prompt, e.tokens) || e.path == final_str) return false;
         std::error_code ec;
         fs::remove(fs::path(e.path), ec);
         return true;
     });
-    std::erase_if(saved_kvs, [&](const saved_kv_entry& e) { return e.path == final_str; });
-    saved_kvs.push_back({final_str, prompt});
+    std::erase_if(entries_, [&](const saved_kv_entry& e) { return e.path == final_str; });
+    entries_.push_back({final_str, prompt});
+    enforce_budget();
+}
 
-    // Disk budget: the least recently used files go first; the newest always stays.
-    const uint64_t budget = options.kv_disk_mb > (UINT64_MAX >> 20) ? UINT64_MAX : options.kv_disk_mb << 20;
+// The least recently used files go first; the newest always stays.
+void saved_kv_store::enforce_budget() {
+    const uint64_t budget = budget_mb_ > (UINT64_MAX >> 20) ? UINT64_MAX : budget_mb_ << 20;
     auto size_of = [](const std::string& p) {
         std::error_code ec;
         const uintmax_t s = fs::file_size(fs::path(p), ec);
         return ec ? uint64_t(0) : uint64_t(s);
     };
     uint64_t total = 0;
-    for (const saved_kv_entry& e : saved_kvs) total += size_of(e.path);
-    while (saved_kvs.size() > 1 && total > budget) {
-        const uint64_t s = size_of(saved_kvs.front().path);
+    for (const saved_kv_entry& e : entries_) total += size_of(e.path);
+    while (entries_.size() > 1 && total > budget) {
+        const uint64_t s = size_of(entries_.front().path);
         std::error_code ec;
-        fs::remove(fs::path(saved_kvs.front().path), ec);
+        fs::remove(fs::path(entries_.front().path), ec);
         total -= std::min(total, s);
-        saved_kvs.erase(saved_kvs.begin());
+        entries_.erase(entries_.begin());
     }
 }

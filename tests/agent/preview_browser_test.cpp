@@ -17,7 +17,7 @@ using nlohmann::json;
 
 namespace {
 
-const std::string test_dir = MIVRA_AGENT_TEST_DIR;
+const std::string node_dir = MIVRA_AGENT_NODE_DIR;
 
 // A page whose script tries every way to the token and the agent routes; `token_text` is a JavaScript string.
 std::string probe_page(const std::string& token_text) {
@@ -50,7 +50,7 @@ window.probe = (async () => {
 
 TEST(AgentPreviewBrowser, APreviewedPageCannotReadTheTokenNorCallTheAgentRoutes) {
     ASSERT_TRUE(fs::exists("/usr/bin/chromium")) << "Debian's chromium is missing (scripts/deps.sh installs it)";
-    install_node_packages(test_dir, {{"playwright-core", "1.65.2"}});
+    install_node_packages(node_dir, {{"playwright-core", "1.65.2"}});
     agent_user user;
     write_text(user.ui / "index.html", probe_page("'{{MIVRA_TOKEN}}'"));
     user.seed_settings({{"workspace", user.workspace.string()}});
@@ -62,7 +62,7 @@ TEST(AgentPreviewBrowser, APreviewedPageCannotReadTheTokenNorCallTheAgentRoutes)
     write_text(user.workspace / "leak.html", probe_page(json(token).dump()));
 
     const child_result r = run_child("/usr/bin/env",
-                                     {"node", test_dir + "/preview_browser.mjs", server.url(),
+                                     {"node", node_dir + "/preview_browser.mjs", server.url(),
                                       (user.dir / "chromium-profile").string(), "/", "/preview/leak.html"},
                                      scratch_dir());
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;

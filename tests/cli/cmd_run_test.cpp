@@ -31,7 +31,7 @@ std::string expected_text(const test_pack& pack, int n_predict) {
     user.role = "user";
     user.content = prompt_text;
     inputs.messages.push_back(user);
-    const common_chat_session session(templates.get(), llama_model_get_vocab(m), inputs, {});
+    const chat_session session(templates.get(), llama_model_get_vocab(m), inputs, {});
     const std::vector<int32_t> prompt = ref.tokenize(session.prompt().str());
     llama_model_free(m);
 

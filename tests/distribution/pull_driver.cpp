@@ -1,5 +1,5 @@
-// Test driver: runs the pull code in a process of its own, with the test seams of download_file.h defined, so that
-// tests can drive retries without waiting and make part-file writes fail.
+// Test driver: runs the pull code in a process of its own, with the retry seam of download_file.h and the platform's
+// write seam defined, so that tests can drive retries without waiting and make part-file writes fail.
 //   pull_driver pull ARGS...                the pull command (argv from "pull" on); exit code is its result
 //   pull_driver start SPEC OUT_DIR [--lowbit]
 //                                           pull_pack as start calls it: launcher events on, from_start set; then
@@ -18,6 +18,7 @@
 #include "common/process_state.h"
 #include "distribution/cmd_pull.h"
 #include "distribution/launcher_events.h"
+#include "platform/files.h"
 #include "platform/signals.h"
 
 namespace {
@@ -29,7 +30,8 @@ bool write_fault_once = false;
 
 extern "C" void mivra_retry_wait_hook(int seconds) { std::fprintf(stderr, "wait %d\n", seconds); }
 
-extern "C" long mivra_part_write_hook(uint64_t offset, uint64_t length) {
+// Only part files grow past a few kilobytes in a pull, so a fault point of some megabytes hits only them.
+extern "C" long mivra_write_hook(uint64_t offset, uint64_t length) {
     if (write_fault_at < 0 || offset + length <= static_cast<uint64_t>(write_fault_at)) return -1;
     const long cap = offset >= static_cast<uint64_t>(write_fault_at) ? 0 : static_cast<long>(write_fault_at - offset);
     std::fprintf(stderr, "write fault at %llu\n", static_cast<unsigned long long>(offset));

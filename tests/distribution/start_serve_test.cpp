@@ -134,8 +134,8 @@ TEST_F(StartServe, DownloadsFromTheHubServesAndUpdatesOnTheNextStart) {
         EXPECT_EQ(second.exit_code, 0) << second.err;
         EXPECT_EQ(second.out, "\n  Mivra 0.1 - AI models on your own PC\n  ------------------------------------\n\n"
                               "  Mivra is already running: http://127.0.0.1:8080\n"
-                              "\n  To stop it: close its window, use the Mivra icon next to the clock, or run:\n"
-                              "      Stop-Process -Name mivra\n\n");
+                              "\n  To stop it: close its window, use the Mivra icon in the system tray, or run:\n"
+                              "      pkill -x mivra\n\n");
         EXPECT_EQ(child.stop(), 0);
         EXPECT_EQ(child.rest(std::chrono::seconds(5)), std::vector<std::string>{});
     }
@@ -196,7 +196,7 @@ TEST_F(StartServe, ServerThatCannotStartEndsTheRunWithAnError) {
     EXPECT_EQ(child.wait(), 1);
     ASSERT_EQ(types_of(events), (std::vector<std::string>{"models", "auto", "note", "starting", "error"})) << child.err();
     EXPECT_EQ(events[4]["text"], "Mivra could not start the model. If Mivra is already running, close it from its tray "
-                                 "icon or with Task Manager, then try again.");
+                                 "icon or with System Monitor, then try again.");
     EXPECT_NE(child.err().find("error: "), std::string::npos);
 }
 

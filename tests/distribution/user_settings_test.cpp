@@ -1,4 +1,4 @@
-#include "platform/user_settings.h"
+#include "common/user_settings.h"
 
 #include <thread>
 

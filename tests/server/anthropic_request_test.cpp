@@ -11,6 +11,7 @@
 #include "server/anthropic_reply.h"
 #include "server/anthropic_request.h"
 #include "server/anthropic_stream.h"
+#include "server/reply_helpers.h"
 #include "server/request_nesting.h"
 
 using json = nlohmann::json;

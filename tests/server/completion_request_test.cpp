@@ -9,6 +9,9 @@
 #include "serve_process.h"
 #include "server/api_routes.h"
 #include "server/chat_completion.h"
+#include "server/completion_request.h"
+#include "server/openai_reply.h"
+#include "server/reply_helpers.h"
 #include "server/openai_stream.h"
 
 using json = nlohmann::json;
@@ -16,7 +19,7 @@ using json = nlohmann::json;
 namespace {
 
 engine& test_engine() {
-    static const std::unique_ptr<engine> host = [] {
+    static const std::unique_ptr<engine> eng = [] {
         engine_options o;
         o.pack_dir = fixture_pack_dir() + "/";  // a trailing separator must not change the model id
         o.n_threads = 1;
@@ -26,7 +29,7 @@ engine& test_engine() {
         o.kv_disk_mb = 0;
         return std::make_unique<engine>(o);
     }();
-    return *host;
+    return *eng;
 }
 
 std::string user_body(const std::string& extra_fields, const std::string& content = "Hello") {
@@ -192,13 +195,13 @@ TEST(ToolCallIds, StableThroughFeedsAndFinish) {
     EXPECT_EQ(make_tool_call_id(ids), "call_7_0");
     EXPECT_EQ(make_tool_call_id(tool_id_state{r.session, ids.ids, "7", true}), "toolu_7_0");
 
-    common_chat_input out;
+    token_text out;
     out.append("<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Pa", 1);
     const common_chat_msg partial = parse_chat_output(ids, out, false);
     ASSERT_EQ(partial.tool_calls.size(), 1u);
     EXPECT_EQ(partial.tool_calls[0].id, "call_7_0");
 
-    common_chat_input rest;
+    token_text rest;
     rest.append("ris\"}}\n</tool_call>\n<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": \"Oslo\"}}\n"
                 "</tool_call>", 2);
     const common_chat_msg final_msg = parse_chat_output(ids, rest, true);

@@ -49,5 +49,5 @@ void install_node_packages(const std::string& dir, const std::vector<std::pair<s
 }
 
 void install_node_clients() {
-    install_node_packages(MIVRA_SERVER_TEST_DIR, {{"openai", "6.30.1"}, {"@anthropic-ai/sdk", "1.19.0"}});
+    install_node_packages(MIVRA_SERVER_NODE_DIR, {{"openai", "6.30.1"}, {"@anthropic-ai/sdk", "1.19.0"}});
 }

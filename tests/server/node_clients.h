@@ -1,5 +1,6 @@
 // Node packages that tests drive (API clients, browser automation), pinned in a package-lock.json beside the
-// package.json of their test folder and installed into that folder's node_modules with `npm ci` on first use.
+// package.json of their test folder. The build copies that project into the build folder (mivra_node_project in
+// tests/CMakeLists.txt) and `npm ci` installs its node_modules there on first use, never into the source tree.
 #pragma once
 
 #include <string>
@@ -11,5 +12,5 @@
 // the calling test when the install does not give the pinned versions.
 void install_node_packages(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& pinned);
 
-// The official API clients for Node (openai and @anthropic-ai/sdk) of tests/server.
+// The official API clients for Node (openai and @anthropic-ai/sdk) of tests/server, in its copy in the build folder.
 void install_node_clients();

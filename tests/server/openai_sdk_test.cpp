@@ -1,5 +1,5 @@
 // The official OpenAI client for Node (openai, pinned in tests/server/package-lock.json) against the scripted test
-// server. The client is installed into tests/server/node_modules with `npm ci` on first use.
+// server. The client is installed with `npm ci` into the build folder (tests/server/node) on first use.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,12 +12,12 @@
 
 namespace {
 
-const std::string test_dir = MIVRA_SERVER_TEST_DIR;
+const std::string node_dir = MIVRA_SERVER_NODE_DIR;
 
 void run_scenario(const std::string& scenario) {
     install_node_clients();
     serve_process server(serve_options{});
-    const child_result r = run_child("/usr/bin/env", {"node", test_dir + "/sdk_client.mjs", server.url(), scenario},
+    const child_result r = run_child("/usr/bin/env", {"node", node_dir + "/sdk_client.mjs", server.url(), scenario},
                                      scratch_dir());
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err << "\n--- server stderr ---\n" << server.err();
     EXPECT_EQ(r.out, "ok " + scenario + "\n");

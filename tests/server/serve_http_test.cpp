@@ -119,7 +119,7 @@ TEST(Serve, PortInUseIsRefusedBeforeLoading) {
     const std::string port = std::to_string(first.port());
     const std::string refusal = "error: port " + port +
                                 " is in use. Mivra is probably already running: open http://127.0.0.1:" + port +
-                                " in your browser, or stop every copy with: Stop-Process -Name mivra\n";
+                                " in your browser, or stop every copy with: pkill -x mivra\n";
     for (const char* host : {"127.0.0.1", "localhost", "0.0.0.0"}) {
         const child_result r = run_child(bin_dir() + "/mivra",
                                          {"serve", fixture_pack_dir(), "--port", port, "--host", host}, scratch_dir());

@@ -2,6 +2,8 @@
 #include "cli/run_child.h"
 #include "engine/pack/model.h"
 #include "engine/pack/pack_test_util.h"
+#include "fixtures/fixture_cache.h"
+#include "fixtures/fixture_defects.h"
 
 #include <ggml.h>
 #include <gguf.h>
@@ -17,12 +19,34 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
+// The pack of a fixture model as `mivra pack` makes it: converted once per test program, copied into `tmp`.
 std::string pack_model(const temp_folder& tmp, const std::string& name, const fixture_model_options& o) {
-    const std::string model = make_model(tmp / (name + ".gguf"), o);
+    const fs::path cached = cached_fixture(fixture_model_id(o) + ".pack", [&](const fs::path& out) {
+        const child_result r = run_mivra({"pack", cached_fixture_model(o).string(), out.string(), "--verify", "0"});
+        if (r.exit_code != 0) throw std::runtime_error("pack failed: " + r.err);
+    });
     const std::string out = tmp / name;
-    const child_result r = run_mivra({"pack", model, out, "--verify", "0"});
-    if (r.exit_code != 0) throw std::runtime_error("pack failed: " + r.err);
+    copy_fixture(cached, out);
     return out;
+}
+
+// A copy of the pack in `base` whose core.gguf carries metadata defects (fixtures/fixture_defects.h): the same
+// file as converting a fixture model with those defects gives, without generating and converting one.
+std::string derive_pack(const std::string& base, const std::string& dir, const std::vector<std::string>& defects,
+                        const std::string& arch) {
+    fixture_model_options o;
+    o.arch = arch;
+    const fixture_defects d = parse_fixture_defects(defects, o);
+    fs::create_directories(dir);
+    fs::copy_file(base + "/manifest.json", dir + "/manifest.json");
+    fs::create_symlink(base + "/experts.bin", dir + "/experts.bin");
+    rewrite_gguf(
+        base + "/core.gguf", dir + "/core.gguf",
+        [&](std::vector<gguf_tensor_record>& tensors) {
+            std::erase_if(tensors, [&](const gguf_tensor_record& t) { return d.missing_tensors.count(t.name) > 0; });
+        },
+        [&](gguf_context* ctx) { apply_key_defects(ctx, d, arch); });
+    return dir;
 }
 
 std::string error_of(const std::function<void()>& f) {
@@ -337,41 +361,34 @@ TEST_F(OpenPack, RefusesDamagedFiles) {
 }
 
 TEST_F(OpenPack, RefusesBadMetadata) {
-    const auto defect = [](const std::string& d, const std::string& arch = "qwen3moe") {
-        fixture_model_options o;
-        o.arch = arch;
-        o.defects = {d};
-        return o;
-    };
-    fixture_model_options pattern0;
-    pattern0.arch = "gpt-oss";
-    pattern0.sliding_window_pattern = 0;
     struct refusal {
-        fixture_model_options options;
+        std::string defect;
         std::string message;  // after "bad hyper-parameters in " + core.gguf's path when it starts with ':'
+        std::string arch = "qwen3moe";
     };
     const std::vector<refusal> refusals = {
-        {defect("missing_key:.context_length"), "missing GGUF key qwen3moe.context_length"},
-        {defect("key_type:.expert_count=f32"), "unexpected type for GGUF key qwen3moe.expert_count"},
-        {defect("key_type:.rope.freq_base=u32"), "unexpected type for GGUF key qwen3moe.rope.freq_base"},
-        {defect("key_type:.rope.scaling.type=u32", "gpt-oss"), "unexpected type for GGUF key gpt-oss.rope.scaling.type"},
-        {defect("no_architecture"), "missing GGUF key general.architecture"},
-        {defect("missing_tensor:token_embd.weight"), "missing tensor token_embd.weight"},
-        {defect("key_value:.expert_used_count=9"), ": expert_used_count exceeds expert_count"},
-        {defect("key_value:.expert_count=0"), ": expert_count must be positive"},
-        {defect("key_value:.attention.head_count_kv=3"), ": head_count is not a multiple of head_count_kv"},
-        {defect("key_value:.attention.head_count_kv=0"), ": attention.head_count_kv must be positive"},
-        {defect("key_value:.embedding_length=32"), ": token_embd.weight rows are not embedding_length long"},
-        {pattern0, ": sliding_window_pattern must be at least 1"},
-        {defect("key_value:.expert_feed_forward_length=32"),
-         "bad manifest: layer 0 gate part: shape does not match the model"},
-        {defect("key_value:.expert_count=16"), "DIR/experts.bin is shorter than its layer table"},
+        {"missing_key:.context_length", "missing GGUF key qwen3moe.context_length"},
+        {"key_type:.expert_count=f32", "unexpected type for GGUF key qwen3moe.expert_count"},
+        {"key_type:.rope.freq_base=u32", "unexpected type for GGUF key qwen3moe.rope.freq_base"},
+        {"key_type:.rope.scaling.type=u32", "unexpected type for GGUF key gpt-oss.rope.scaling.type", "gpt-oss"},
+        {"no_architecture", "missing GGUF key general.architecture"},
+        {"missing_tensor:token_embd.weight", "missing tensor token_embd.weight"},
+        {"key_value:.expert_used_count=9", ": expert_used_count exceeds expert_count"},
+        {"key_value:.expert_count=0", ": expert_count must be positive"},
+        {"key_value:.attention.head_count_kv=3", ": head_count is not a multiple of head_count_kv"},
+        {"key_value:.attention.head_count_kv=0", ": attention.head_count_kv must be positive"},
+        {"key_value:.embedding_length=32", ": token_embd.weight rows are not embedding_length long"},
+        {"key_value:.attention.sliding_window_pattern=0", ": sliding_window_pattern must be at least 1", "gpt-oss"},
+        {"key_value:.expert_feed_forward_length=32", "bad manifest: layer 0 gate part: shape does not match the model"},
+        {"key_value:.expert_count=16", "DIR/experts.bin is shorter than its layer table"},
     };
     for (const refusal& r : refusals) {
-        const std::string dir = pack_model(tmp, "meta" + std::to_string(++cases), r.options);
+        SCOPED_TRACE(r.defect);
+        const std::string dir = derive_pack(r.arch == "gpt-oss" ? gpt : qwen, tmp / ("meta" + std::to_string(++cases)),
+                                            {r.defect}, r.arch);
         std::string expected = r.message;
         if (expected[0] == ':') expected = "bad hyper-parameters in " + dir + "/core.gguf" + expected;
         if (expected.starts_with("DIR/")) expected = dir + expected.substr(3);
-        EXPECT_EQ(error_of([&] { open_pack(dir); }), expected) << r.message;
+        EXPECT_EQ(error_of([&] { open_pack(dir); }), expected);
     }
 }

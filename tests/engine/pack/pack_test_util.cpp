@@ -1,6 +1,7 @@
 #include "engine/pack/pack_test_util.h"
 
 #include "cli/run_child.h"
+#include "fixtures/fixture_cache.h"
 
 #include <gguf.h>
 
@@ -38,7 +39,7 @@ void write_bytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string make_model(const std::string& path, const fixture_model_options& options) {
-    write_fixture_model(options, path);
+    copy_fixture(cached_fixture_model(options), path);
     return path;
 }
 

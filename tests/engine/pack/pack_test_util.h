@@ -26,7 +26,8 @@ struct temp_folder {
 std::string read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::string& bytes);
 
-// Writes a fixture model (see fixtures/model_gen.h) and returns its path.
+// Writes a fixture model (see fixtures/model_gen.h) and returns its path: a copy of the one that this test program
+// generated for these options first (fixtures/fixture_cache.h).
 std::string make_model(const std::string& path, const fixture_model_options& options);
 
 // One tensor of a GGUF file with its bytes, as rewrite_gguf hands it to an edit.

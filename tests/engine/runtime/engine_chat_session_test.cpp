@@ -12,8 +12,8 @@ const test_vocab& vocab() {
     return v;
 }
 
-common_chat_input piece(const std::string& text, int32_t token) {
-    common_chat_input in;
+token_text piece(const std::string& text, int32_t token) {
+    token_text in;
     in.append(text, token);
     return in;
 }
@@ -31,7 +31,7 @@ common_chat_templates_inputs user_says(const std::string& text) {
 
 // Pieces "ab", "" (a token with no text), "c" + the first byte of "é", the second byte + "d".
 TEST(ChatInput, RangesHandOutEveryTokenOnce) {
-    common_chat_input in;
+    token_text in;
     in.append("ab", 1);
     in.append("", 2);
     in.append("c\xC3", 3);
@@ -39,7 +39,7 @@ TEST(ChatInput, RangesHandOutEveryTokenOnce) {
     ASSERT_EQ(in.str(), "abc\xC3\xA9" "d");
 
     for (size_t cut = 0; cut <= in.size(); ++cut) {
-        common_chat_input head = in.sub(0, cut), tail = in.sub(cut);
+        token_text head = in.sub(0, cut), tail = in.sub(cut);
         EXPECT_EQ(head.str() + tail.str(), in.str()) << cut;
         std::vector<int32_t> all = head.tokens();
         all.insert(all.end(), tail.tokens().begin(), tail.tokens().end());
@@ -50,7 +50,7 @@ TEST(ChatInput, RangesHandOutEveryTokenOnce) {
     EXPECT_TRUE(in.sub(3, 1).tokens().empty());
     EXPECT_EQ(in.sub(3, 10).tokens(), (std::vector<int32_t>{4}));
 
-    common_chat_input cut = in;
+    token_text cut = in;
     cut.truncate(3);
     EXPECT_EQ(cut.str(), "abc");
     EXPECT_EQ(cut.tokens(), (std::vector<int32_t>{1, 2, 3}));
@@ -58,7 +58,7 @@ TEST(ChatInput, RangesHandOutEveryTokenOnce) {
     EXPECT_EQ(cut.tokens(), (std::vector<int32_t>{1}));  // token 2's empty piece starts at 2: gone with "c"
 
     // Appending an input shifts its offsets: the tail of the joined text holds the appended tokens.
-    common_chat_input joined = piece("xy", 7);
+    token_text joined = piece("xy", 7);
     joined.append(in);
     EXPECT_EQ(joined.str(), "xyabc\xC3\xA9" "d");
     EXPECT_EQ(joined.sub(2).tokens(), (std::vector<int32_t>{1, 2, 3, 4}));
@@ -70,7 +70,7 @@ TEST(ChatSession, Qwen3StreamsToolCallThatFinishMatches) {
     common_chat_templates_inputs inputs = user_says("Weather in Paris?");
     inputs.tools.push_back({"get_weather", "Get the weather",
                             R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})"});
-    common_chat_session session(templates.get(), vocab().vocab, inputs, {});
+    chat_session session(templates.get(), vocab().vocab, inputs, {});
 
     const std::string& prompt = session.prompt().str();
     EXPECT_NE(prompt.find("<|im_start|>user\nWeather in Paris?<|im_end|>\n"), std::string::npos);
@@ -93,7 +93,7 @@ TEST(ChatSession, Qwen3StreamsToolCallThatFinishMatches) {
         }
         last = now;
     }
-    const common_chat_msg& final = session.finish(common_chat_input());
+    const common_chat_msg& final = session.finish(token_text());
     EXPECT_EQ(session.output().str(), output);
     ASSERT_EQ(final.tool_calls.size(), 1u);
     EXPECT_EQ(final.tool_calls[0].name, "get_weather");
@@ -108,7 +108,7 @@ TEST(ChatSession, MalformedToolCallFailsOnlyAtFinish) {
     auto templates = vocab().templates("Qwen-Qwen3-0.6B.jinja");
     common_chat_templates_inputs inputs = user_says("Weather?");
     inputs.tools.push_back({"get_weather", "", R"({"type":"object","properties":{}})"});
-    common_chat_session session(templates.get(), vocab().vocab, inputs, {});
+    chat_session session(templates.get(), vocab().vocab, inputs, {});
 
     EXPECT_NO_THROW(session.feed(piece("<tool_call>\nnot json", 1)));
     EXPECT_THROW(session.finish(piece("</tool_call>", 2)), std::runtime_error);
@@ -119,16 +119,16 @@ TEST(ChatSession, GptOssSeparatesReasoningWhenAsked) {
     const std::string output = "<|channel|>analysis<|message|>think<|end|><|start|>assistant<|channel|>final<|message|>Hi";
 
     common_chat_templates_inputs inputs = user_says("Hello");
-    common_chat_session plain(templates.get(), vocab().vocab, inputs, {});
+    chat_session plain(templates.get(), vocab().vocab, inputs, {});
     EXPECT_TRUE(plain.prompt().str().ends_with("<|start|>user<|message|>Hello<|end|><|start|>assistant"));
-    EXPECT_EQ(plain.finish(common_chat_input(output)).reasoning_content, "");
+    EXPECT_EQ(plain.finish(token_text(output)).reasoning_content, "");
 
     inputs.reasoning_format = COMMON_REASONING_FORMAT_AUTO;
-    common_chat_session split(templates.get(), vocab().vocab, inputs, {});
+    chat_session split(templates.get(), vocab().vocab, inputs, {});
     for (size_t pos = 0; pos < output.size(); pos += 7) split.feed(piece(output.substr(pos, 7), 0));
     EXPECT_EQ(split.message().reasoning_content, "think");
     EXPECT_EQ(split.message().content, "Hi");
-    const common_chat_msg& final = split.finish(common_chat_input());
+    const common_chat_msg& final = split.finish(token_text());
     EXPECT_EQ(final.reasoning_content, "think");
     EXPECT_EQ(final.content, "Hi");
 }
@@ -137,7 +137,7 @@ TEST(ChatSession, TemplateErrorReachesTheCaller) {
     auto templates = common_chat_templates_init(
         vocab().model, "{% if messages[0]['role'] == 'user' %}{{ raise_exception('no users here') }}{% endif %}");
     try {
-        common_chat_session session(templates.get(), vocab().vocab, user_says("hi"), {});
+        chat_session session(templates.get(), vocab().vocab, user_says("hi"), {});
         FAIL() << "rendered: " << session.prompt().str();
     } catch (const std::exception& e) {
         EXPECT_NE(std::string(e.what()).find("no users here"), std::string::npos) << e.what();

@@ -32,7 +32,7 @@ struct recording_request {
     explicit recording_request(std::vector<std::string> stops = {}) {
         r.stop = std::move(stops);
         r.hold_back = stop_hold_back(r.stop);
-        r.on_text = [this](const common_chat_input& in) {
+        r.on_text = [this](const token_text& in) {
             texts.push_back(in.str());
             tokens.insert(tokens.end(), in.tokens().begin(), in.tokens().end());
             return accept;

@@ -20,7 +20,7 @@ struct transcript {
     int keepalives = 0;
 
     on_text_fn sink() {
-        return [this](const common_chat_input& piece) {
+        return [this](const token_text& piece) {
             if (piece.empty()) {
                 ++keepalives;
                 if (text.empty()) ++keepalives_before_text;
@@ -39,7 +39,7 @@ std::vector<int32_t> chat_prompt(engine& e, const std::string& user_text) {
     msg.role = "user";
     msg.content = user_text;
     inputs.messages.push_back(msg);
-    common_chat_session session(e.templates.get(), e.vocab, inputs, {});
+    chat_session session(e.templates.get(), e.vocab, inputs, {});
     return e.tokenize(session.prompt().str());
 }
 
@@ -129,7 +129,7 @@ TEST(Engine, ParallelRequestsMatchSequentialOnes) {
     engine two(test_engine_options(pack, 2));
     transcript a, b;
     std::atomic<bool> a_started{false};
-    std::thread ta([&] { two.generate(short_prompt, 48, greedy, {}, [&](const common_chat_input& in) {
+    std::thread ta([&] { two.generate(short_prompt, 48, greedy, {}, [&](const token_text& in) {
                          a_started = true;
                          return a.sink()(in);
                      }); });
@@ -148,13 +148,12 @@ TEST(Engine, QueuedRequestGetsKeepAliveAndMayLeave) {
     engine e(test_engine_options(pack, 1));
     const std::vector<int32_t> prompt = chat_prompt(e, "Say something long.");
 
-    std::atomic<bool> first_text{false}, second_waiting{false};
+    std::atomic<bool> first_text{false};
     std::thread first([&] {
-        e.generate(prompt, 32, greedy, {}, [&](const common_chat_input& in) {
+        e.generate(prompt, 32, greedy, {}, [&](const token_text& in) {
             if (!in.empty() && !first_text.exchange(true)) {
-                // Hold the worker until the other requests are surely queued.
-                while (!second_waiting) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                // Hold the worker until both other requests are in the queue.
+                while (e.queued_requests() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             return true;
         });
@@ -165,13 +164,12 @@ TEST(Engine, QueuedRequestGetsKeepAliveAndMayLeave) {
     generation_stats gone;
     transcript stays;
     std::thread leaver([&] {
-        gone = e.generate(prompt, 8, greedy, {}, [&](const common_chat_input&) {
+        gone = e.generate(prompt, 8, greedy, {}, [&](const token_text&) {
             ++gone_calls;
             return false;
         });
     });
     std::thread stayer([&] { e.generate(prompt, 8, greedy, {}, stays.sink()); });
-    second_waiting = true;
     leaver.join();
     stayer.join();
     first.join();
@@ -234,7 +232,7 @@ TEST(Engine, StopStringsReceiversAndCallbackErrors) {
     EXPECT_EQ(sc.finish_reason, "stop");
 
     std::vector<std::string> offered;
-    const generation_stats sr = e.generate(prompt, 30, greedy, {}, [&](const common_chat_input& in) {
+    const generation_stats sr = e.generate(prompt, 30, greedy, {}, [&](const token_text& in) {
         if (!in.empty()) offered.push_back(in.str());
         return false;
     });
@@ -244,7 +242,7 @@ TEST(Engine, StopStringsReceiversAndCallbackErrors) {
     EXPECT_EQ(offered.back(), offered.front());  // the refused text is only offered again at the end
 
     try {
-        e.generate(prompt, 30, greedy, {}, [](const common_chat_input& in) -> bool {
+        e.generate(prompt, 30, greedy, {}, [](const token_text& in) -> bool {
             if (!in.empty()) throw std::runtime_error("receiver broke");
             return true;
         });

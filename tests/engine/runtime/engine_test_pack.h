@@ -1,5 +1,7 @@
 // Generated fixture models packed for the engine, and libllama's greedy continuation of them, for the engine and
-// `run` tests. A pack is made once per (arch, seed) and process, in a folder under the system's temp folder.
+// `run` tests. A model and its pack are made once per (arch, seed) and test program (fixtures/fixture_cache.h); each
+// process works on its own copy of the pack, in a folder under the system's temp folder, since the engine writes
+// hot.bin and saved prompt KV files into it.
 #pragma once
 
 #include <unistd.h>
@@ -11,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/engine_options.h"
+#include "engine/runtime/engine_options.h"
 #include "engine/pack/cmd_pack.h"
+#include "fixtures/fixture_cache.h"
 #include "fixtures/llama_ref.h"
 #include "fixtures/model_gen.h"
 #include "llama.h"
@@ -48,17 +51,19 @@ inline const test_pack& fixture_pack(const std::string& arch, uint32_t seed = 1)
     if (it != packs.end()) return it->second;
 
     test_pack p;
-    p.gguf = (engine_test_root() / (name + ".gguf")).string();
-    p.dir = (engine_test_root() / name).string();
     fixture_model_options mo;
     mo.arch = arch;
     mo.seed = seed;
-    write_fixture_model(mo, p.gguf);
-    std::vector<std::string> args = {"mivra pack", p.gguf, p.dir};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (cmd_pack(int(args.size()), argv.data()) != 0) throw std::runtime_error("cannot pack " + p.gguf);
+    p.gguf = cached_fixture_model(mo).string();
+    const std::filesystem::path cached = cached_fixture(fixture_model_id(mo) + ".pack", [&](const auto& out) {
+        std::vector<std::string> args = {"mivra pack", p.gguf, out.string()};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (cmd_pack(int(args.size()), argv.data()) != 0) throw std::runtime_error("cannot pack " + p.gguf);
+    });
+    p.dir = (engine_test_root() / name).string();
+    copy_fixture(cached, p.dir);
     return packs.emplace(name, p).first->second;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/pack/model.h"
 #include "engine/runtime/expert_cache.h"
 #include "engine/runtime/model_runner.h"
+#include "fixtures/fixture_cache.h"
 #include "fixtures/model_gen.h"
 
 namespace runner_test {
@@ -43,18 +44,19 @@ struct packed_model {
     std::string pack;
 };
 
-// Writes the model `name` once per process and converts it into a pack beside it.
+// The model `name` and its pack, made once per test program (fixtures/fixture_cache.h). The runner tests only read
+// them.
 inline const packed_model& packed(const std::string& name, const fixture_model_options& options) {
     static std::map<std::string, packed_model> made;
     auto it = made.find(name);
     if (it != made.end()) return it->second;
     packed_model p;
-    p.gguf = work_dir() + "/" + name + ".gguf";
-    p.pack = work_dir() + "/" + name + ".pack";
-    write_fixture_model(options, p.gguf);
-    std::string a0 = "mivra pack", a1 = p.gguf, a2 = p.pack;
-    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
-    if (cmd_pack(3, argv) != 0) throw std::runtime_error("pack failed for " + name);
+    p.gguf = cached_fixture_model(options).string();
+    p.pack = cached_fixture(fixture_model_id(options) + ".pack", [&](const std::filesystem::path& out) {
+                 std::string a0 = "mivra pack", a1 = p.gguf, a2 = out.string();
+                 char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+                 if (cmd_pack(3, argv) != 0) throw std::runtime_error("pack failed for " + name);
+             }).string();
     return made.emplace(name, p).first->second;
 }
 

@@ -30,7 +30,7 @@ struct outcome {
 
 outcome generate(engine& e, const std::vector<int32_t>& prompt, int32_t n = 8) {
     outcome o;
-    o.stats = e.generate(prompt, n, greedy, {}, [&](const common_chat_input& piece) {
+    o.stats = e.generate(prompt, n, greedy, {}, [&](const token_text& piece) {
         o.text += piece.str();
         return true;
     });
@@ -93,7 +93,7 @@ TEST_F(SavedKvStore, RestartReadsThePromptFromDiskWithTheSameText) {
     ASSERT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(prompt)});
 
     engine e(store_options(pack));
-    ASSERT_EQ(e.saved_kvs.size(), 1u);
+    ASSERT_EQ(e.saved_kvs().entries().size(), 1u);
 
     // Layout: header, token ids, then n_layer * 2 blocks of n cells (n_head_kv * head_dim F16 values each).
     std::ifstream in(pkv_path(pack, prompt), std::ios::binary);
@@ -176,15 +176,15 @@ TEST_F(SavedKvStore, DropsDamagedFilesAndSkipsForeignOnes) {
         std::ofstream(file, std::ios::binary | std::ios::trunc).write(intact.data(), std::streamsize(intact.size()));
         {
             engine e(store_options(pack));  // scanned while intact; the foreign file is not taken
-            ASSERT_EQ(e.saved_kvs.size(), 1u);
+            ASSERT_EQ(e.saved_kvs().entries().size(), 1u);
             d.damage(file);
             const outcome o = generate(e, other);
             EXPECT_EQ(o.stats.disk_tokens, 0);
             EXPECT_EQ(o.stats.reused_tokens, 0);
             EXPECT_EQ(o.text, want);
             // The damaged file is gone from disk and index; this request's own file is in its place.
-            ASSERT_EQ(e.saved_kvs.size(), 1u);
-            EXPECT_EQ(e.saved_kvs[0].tokens, other);
+            ASSERT_EQ(e.saved_kvs().entries().size(), 1u);
+            EXPECT_EQ(e.saved_kvs().entries()[0].tokens, other);
         }
         EXPECT_FALSE(fs::exists(file));
         EXPECT_TRUE(fs::exists(foreign));
@@ -204,8 +204,8 @@ TEST_F(SavedKvStore, BudgetKeepsTheNewestFiles) {
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(a)});
     generate(e, b, 1);
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(b)});
-    ASSERT_EQ(e.saved_kvs.size(), 1u);
-    EXPECT_EQ(e.saved_kvs[0].tokens, b);
+    ASSERT_EQ(e.saved_kvs().entries().size(), 1u);
+    EXPECT_EQ(e.saved_kvs().entries()[0].tokens, b);
 }
 
 TEST_F(SavedKvStore, OffWritesAndReadsNothing) {
@@ -215,7 +215,7 @@ TEST_F(SavedKvStore, OffWritesAndReadsNothing) {
         generate(e, prompt);
     }
     engine e(store_options(pack, 0));
-    EXPECT_TRUE(e.saved_kvs.empty());
+    EXPECT_TRUE(e.saved_kvs().entries().empty());
     EXPECT_EQ(generate(e, prompt).stats.disk_tokens, 0);
     generate(e, synthetic_prompt(20, 7));
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(prompt)});
@@ -247,19 +247,19 @@ TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
     const size_t on_disk = pkv_files(pack).size();
 
     engine e(store_options(pack));
-    ASSERT_EQ(e.saved_kvs.size(), 2u);
-    EXPECT_EQ(e.saved_kvs[0].tokens, b);
-    EXPECT_EQ(e.saved_kvs[0].path, pkv_path(pack, b).string());
-    EXPECT_EQ(e.saved_kvs[1].tokens, a);
+    ASSERT_EQ(e.saved_kvs().entries().size(), 2u);
+    EXPECT_EQ(e.saved_kvs().entries()[0].tokens, b);
+    EXPECT_EQ(e.saved_kvs().entries()[0].path, pkv_path(pack, b).string());
+    EXPECT_EQ(e.saved_kvs().entries()[1].tokens, a);
     EXPECT_EQ(pkv_files(pack).size(), on_disk);
 
     // Using b moves it to the back: the least recently used is evicted first.
     std::vector<int32_t> b_more = b;
     b_more.push_back(b.back());
     EXPECT_EQ(generate(e, b_more, 1).stats.disk_tokens, int32_t(b.size()));
-    ASSERT_EQ(e.saved_kvs.size(), 2u);
-    EXPECT_EQ(e.saved_kvs[0].tokens, a);
-    EXPECT_EQ(e.saved_kvs[1].tokens, b_more);  // the longer prompt replaced b's file
+    ASSERT_EQ(e.saved_kvs().entries().size(), 2u);
+    EXPECT_EQ(e.saved_kvs().entries()[0].tokens, a);
+    EXPECT_EQ(e.saved_kvs().entries()[1].tokens, b_more);  // the longer prompt replaced b's file
     EXPECT_FALSE(fs::exists(pkv_path(pack, b)));
 }
 
@@ -267,10 +267,10 @@ TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
 TEST_F(SavedKvStore, PackWithoutAKvFolderStillRuns) {
     std::ofstream(fs::path(pack.dir) / "kv") << "not a folder";
     engine e(store_options(pack));
-    EXPECT_TRUE(e.saved_kvs.empty());
+    EXPECT_TRUE(e.saved_kvs().entries().empty());
     const outcome o = generate(e, synthetic_prompt(20, 8));
     EXPECT_FALSE(o.text.empty());
-    EXPECT_TRUE(e.saved_kvs.empty());
+    EXPECT_TRUE(e.saved_kvs().entries().empty());
     EXPECT_TRUE(fs::is_regular_file(fs::path(pack.dir) / "kv"));
 }
 

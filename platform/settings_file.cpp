@@ -1,25 +1,19 @@
-#include "platform/user_settings.h"
-#include "platform/files.h"
-
-#include "platform/folders.h"
+#include "platform/settings_file.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
-#include <nlohmann/json.hpp>
+#include "platform/files.h"
+#include "platform/folders.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Owns one descriptor.
 
 // Whole file into `out`; false when it cannot be opened or read.
 bool read_whole(const fs::path& file, std::string& out) {
@@ -40,24 +34,6 @@ bool read_whole(const fs::path& file, std::string& out) {
     throw std::runtime_error("cannot write " + file.string() + ": " + std::strerror(err));
 }
 
-void write_all(int fd, const std::string& text, const fs::path& file) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail(file, errno);
-        done += static_cast<size_t>(n);
-    }
-}
-
-nlohmann::json read_object(const fs::path& file) {
-    std::string text;
-    if (!read_whole(file, text)) return nlohmann::json::object();
-    nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-    if (!doc.is_object()) return nlohmann::json::object();
-    return doc;
-}
-
 }  // namespace
 
 fs::path user_settings_folder() { return config_folder_path(); }
@@ -66,17 +42,13 @@ fs::path user_settings_file(const std::string& program) {
     return user_settings_folder() / (program + ".json");
 }
 
-std::string read_user_setting(const fs::path& file, const std::string& name) {
-    try {
-        nlohmann::json doc = read_object(file);
-        auto it = doc.find(name);
-        if (it != doc.end() && it->is_string()) return it->get<std::string>();
-    } catch (const std::exception&) {
-    }
-    return "";
+std::string read_settings_text(const fs::path& file) {
+    std::string text;
+    if (!read_whole(file, text)) return "";
+    return text;
 }
 
-void write_user_setting(const fs::path& file, const std::string& name, const std::string& value) {
+void replace_settings_text(const fs::path& file, const std::function<std::string(const std::string& current)>& edit) {
     const fs::path folder = file.parent_path();
     std::error_code ec;
     if (!folder.parent_path().empty()) fs::create_directories(folder.parent_path(), ec);
@@ -91,16 +63,14 @@ void write_user_setting(const fs::path& file, const std::string& name, const std
         if (errno != EINTR) fail(file, errno);
     }
 
-    nlohmann::json doc = read_object(file);
-    doc[name] = value;
-    const std::string text = doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string text = edit(read_settings_text(file));
 
     fs::path tmp = file;
     tmp += ".tmp";
     file_descriptor out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (out.get() < 0) fail(file, errno);
     try {
-        write_all(out.get(), text, file);
+        if (!write_all(out.get(), text.data(), text.size())) fail(file, errno);
         if (::fsync(out.get()) != 0) fail(file, errno);
         int fd = out.release();
         if (::close(fd) != 0) fail(file, errno);

@@ -1,5 +1,5 @@
-// The parsed command line of the engine commands (run, serve, golden, imatrix). A plain value record: the engine
-// keeps a copy; the commands read it directly.
+// The engine's options: what the command line of the engine commands (run, serve, golden, imatrix) sets, parsed by
+// cli/options.h. A plain value record: the engine keeps a copy; the commands read it directly.
 #pragma once
 
 #include <cstdint>

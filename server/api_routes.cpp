@@ -1,0 +1,48 @@
+// The inference API routes of `serve` (api_routes.h).
+#include "server/api_routes.h"
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/runtime/engine.h"
+#include "server/anthropic_request.h"
+#include "server/chat_completion.h"
+#include "server/reply_helpers.h"
+
+std::string served_model_name(const std::string& pack_path) {
+    const size_t last = pack_path.find_last_not_of("/\\");
+    if (last == std::string::npos) return "";
+    const size_t sep = pack_path.find_last_of("/\\", last);
+    const size_t first = sep == std::string::npos ? 0 : sep + 1;
+    return pack_path.substr(first, last + 1 - first);
+}
+
+void handle_health(const httplib::Request&, httplib::Response& res) {
+    res.set_content("{\"status\":\"ok\"}", "application/json");
+}
+
+void handle_models(const engine& eng, const httplib::Request&, httplib::Response& res) {
+    const nlohmann::json body = {
+        {"object", "list"},
+        {"data", nlohmann::json::array({{{"id", served_model_name(eng.options.pack_dir)},
+                                         {"object", "model"},
+                                         {"owned_by", "mivra"}}})}};
+    res.set_content(api_json_text(body), "application/json");
+}
+
+void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter) {
+    server.Get("/health", handle_health);
+    server.Get("/v1/models",
+               [&eng](const httplib::Request& req, httplib::Response& res) { handle_models(eng, req, res); });
+    const completion_route route{eng, request_counter};
+    server.Post("/v1/chat/completions", [route](const httplib::Request& req, httplib::Response& res) {
+        handle_completion(route, req.body, res, api_dialect::openai);
+    });
+    server.Post("/v1/messages", [route](const httplib::Request& req, httplib::Response& res) {
+        handle_messages(route, req, res);
+    });
+    server.Post("/v1/messages/count_tokens", [&eng](const httplib::Request& req, httplib::Response& res) {
+        handle_count_tokens(eng, req, res);
+    });
+}

@@ -1,0 +1,37 @@
+// The request reader of the completion routes: a chat request's body turned into a rendered, tokenised prompt and
+// the values a generation needs. Shared by /v1/chat/completions and /v1/messages (which maps its body to this form
+// first) and by /v1/messages/count_tokens.
+//
+// Threads: safe from any thread; the chat template is entered under chat_template_mutex().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/runtime/chat_session.h"
+#include "engine/runtime/generation.h"
+#include "engine/runtime/lossy_params.h"
+
+class engine;
+
+// Which API a completion answers in. Requests of both dialects share one numbering.
+enum class api_dialect : uint8_t { openai = 0, anthropic = 1 };
+
+// A chat request read from its body and rendered, ready for engine::generate.
+struct completion_request {
+    std::shared_ptr<chat_session> session;  // the rendered prompt and the output parser
+    std::vector<int32_t> prompt;                    // the prompt's tokens, fewer than the context
+    std::vector<std::string> stop;                  // the template's stop strings, then the request's
+    int32_t n_predict = 1;                          // at least 1, at most the room left in the context
+    sampling_params sampling;
+    bool stream = false;
+    lossy_params lossy;                             // the engine's defaults, or the preset of "mode"
+    std::string model;                              // the reply's "model"
+};
+
+// Reads the body's fields, renders the messages and tools through the model's chat template and tokenises the
+// prompt. Throws the JSON library's parse and type errors, the chat library's errors, "messages is empty", the
+// prompt-does-not-fit text and the unknown-mode text.
+completion_request read_completion_request(const engine& eng, const std::string& body, api_dialect dialect);
