@@ -17,16 +17,6 @@ using nlohmann::json;
 
 namespace {
 
-struct answer {
-    int status = 0;
-    std::string body;
-    httplib::Headers headers;
-    std::string header(const std::string& name) const {
-        const auto it = headers.find(name);
-        return it == headers.end() ? "" : it->second;
-    }
-};
-
 answer request(const serve_process& server, const std::string& method, const std::string& path,
                const httplib::Headers& headers = {}) {
     httplib::Client client("127.0.0.1", server.port());

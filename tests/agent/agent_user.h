@@ -11,6 +11,17 @@
 #include "fixtures/temp_folder.h"
 #include "serve_process.h"
 
+// What a test request got back.
+struct answer {
+    int status = 0;
+    std::string body;
+    httplib::Headers headers;
+    std::string header(const std::string& name) const {
+        const auto it = headers.find(name);
+        return it == headers.end() ? "" : it->second;
+    }
+};
+
 // One user of the agent backend: a home, data and config folders, a settings file and a UI folder of its own.
 struct agent_user {
     temp_folder dir;

@@ -21,11 +21,6 @@ using nlohmann::json;
 
 namespace {
 
-struct answer {
-    int status = 0;
-    std::string body;
-};
-
 // One server with its page token; requests carry the token.
 struct chat_server {
     agent_user user;
