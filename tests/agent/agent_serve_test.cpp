@@ -59,6 +59,7 @@ const std::pair<const char*, const char*> agent_routes[] = {
 // What the built routes among them answer to the guard test's request (body "{}") once it is let through.
 const std::map<std::string, std::pair<int, std::string>> built_route_answers = {
     {"/agent/chats", {200, R"({"chats":[]})"}},
+    {"/agent/settings", {200, R"({"ok":true})"}},
     {"/agent/chat", {400, R"({"error":"bad chat id"})"}},
     {"/agent/chat_delete", {400, R"({"error":"bad chat id"})"}},
 };
@@ -123,6 +124,11 @@ TEST(AgentServe, TheGuardChecksHostOriginAndTokenOnEveryAgentRoute) {
         if (std::string(path) == "/agent/tool") {  // let through: the body {} names no tool
             EXPECT_EQ(a.status, 200);
             EXPECT_EQ(json::parse(a.body).value("status", ""), "error") << a.body;
+            continue;
+        }
+        if (std::string(path) == "/agent/state") {
+            EXPECT_EQ(a.status, 200);
+            EXPECT_EQ(json::parse(a.body).value("version", ""), "0.1") << a.body;
             continue;
         }
         if (std::string(path).starts_with("/agent/llm")) {
