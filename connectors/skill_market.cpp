@@ -44,6 +44,7 @@ void fetch_skill_folders(const std::vector<std::string>& folders, const github_l
     };
     std::vector<std::thread> threads;
     const size_t wanted = std::min(folders.size(), max_fetch_threads);
+    threads.reserve(wanted);
     try {
         for (size_t i = 0; i < wanted; ++i) threads.emplace_back(work);
     } catch (const std::system_error&) {

@@ -82,9 +82,9 @@ TEST(SkillServe, TheMarketListsASourceAndItsSkillsInstallAndRemove) {
     // Install through the market's link, then remove.
     a = s.post("/agent/skill", json{{"action", "install"}, {"url", tree + "pdf"}}.dump());
     ASSERT_EQ(a.status, 200) << a.body;
-    EXPECT_EQ(a.body, json{{"description", "Read PDFs"}, {"files", 3}, {"folder", (s.skills / "pdf").string()},
-                           {"installed", "pdf"}, {"source", tree + "pdf"}}
-                          .dump());
+    const json installed = {{"description", "Read PDFs"}, {"files", 3}, {"folder", (s.skills / "pdf").string()},
+                            {"installed", "pdf"},        {"source", tree + "pdf"}};
+    EXPECT_EQ(a.body, installed.dump());
     EXPECT_EQ(read_text(s.skills / "pdf" / "scripts" / "fill.py"), "print(1)\n");
     EXPECT_EQ(github.tree_requests("acme", "kit"), 1);  // the listing of the market serves the install
 
@@ -96,7 +96,8 @@ TEST(SkillServe, TheMarketListsASourceAndItsSkillsInstallAndRemove) {
     // Writing a skill of one's own.
     a = s.post("/agent/skill", R"({"action":"install","name":"Notes","description":"d","instructions":"Be brief."})");
     EXPECT_EQ(a.status, 200);
-    EXPECT_EQ(a.body, json{{"folder", (s.skills / "Notes").string()}, {"installed", "Notes"}}.dump());
+    const json written = {{"folder", (s.skills / "Notes").string()}, {"installed", "Notes"}};
+    EXPECT_EQ(a.body, written.dump());
     EXPECT_EQ(read_text(s.skills / "Notes" / "SKILL.md"), "---\nname: Notes\ndescription: d\n---\n\nBe brief.\n");
 
     // Errors: status 400 with the text; the guard first.
@@ -132,8 +133,8 @@ TEST(SkillServe, AMarketWhoseSourcesAllFailAnswersTheCollectedText) {
     skill_server s(github, json::array({{{"repo", "acme/nowhere"}}, {{"repo", "nothing"}}}));
     const answer a = s.get("/agent/skill_market");
     EXPECT_EQ(a.status, 400);
-    EXPECT_EQ(a.body, json{{"error", "GitHub: HTTP 404, not found: " + github.api_prefix() +
-                                         "repos/acme/nowhere/git/trees/HEAD?recursive=1 that is not a GitHub "
-                                         "repository link "}}
-                          .dump());
+    const json collected = {{"error", "GitHub: HTTP 404, not found: " + github.api_prefix() +
+                                          "repos/acme/nowhere/git/trees/HEAD?recursive=1 that is not a GitHub "
+                                          "repository link "}};
+    EXPECT_EQ(a.body, collected.dump());
 }

@@ -50,7 +50,7 @@ TEST(SkillName, BecomesAFolderName) {
     EXPECT_EQ(check_skill_name("\xc3\xa9t\xc3\xa9"), "--t--");  // each byte of a UTF-8 character
     EXPECT_EQ(check_skill_name("../../etc"), "-..-etc");
     EXPECT_EQ(check_skill_name(std::string(64, 'a')), std::string(64, 'a'));
-    for (const std::string bad : {std::string(65, 'a'), std::string("..."), std::string()}) {
+    for (const std::string& bad : {std::string(65, 'a'), std::string("..."), std::string()}) {
         EXPECT_EQ(error_of([&] { check_skill_name(bad); }), "bad skill name") << bad;
     }
 }

@@ -194,7 +194,7 @@ TEST(SkillInstall, AFailedInstallKeepsTheOldVersionWhole) {
     unchanged();
 
     // A body of another length than the listing says.
-    for (const std::string body : {"print('fill')\n# and more\n", "print"}) {
+    for (const char* body : {"print('fill')\n# and more\n", "print"}) {
         github().set_raw_answer(raw_file, 200, body);
         EXPECT_EQ(error_of([] { install_skill_from_github("acme/kit2/skills/pdf"); }),
                   "scripts/fill.py changed on GitHub; try again");
