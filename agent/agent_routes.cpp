@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent/chat_store.h"
+#include "agent/extract_route.h"
 #include "agent/page_routes.h"
 #include "agent/project_file_routes.h"
 #include "agent/provider_relay.h"
@@ -54,7 +55,7 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::get, "/agent/chats", handle_agent_chats},
         {m::post, "/agent/chat", handle_agent_chat},
         {m::post, "/agent/chat_delete", handle_agent_chat_delete},
-        {m::post, "/agent/extract", unbuilt},         // handle_agent_extract
+        {m::post, "/agent/extract", handle_agent_extract},
         {m::get, "/agent/files", handle_agent_files},
         {m::get, "/agent/file", handle_agent_file},
         {m::post, "/agent/pick_folder", handle_agent_pick_folder},
