@@ -68,8 +68,9 @@ bool stream_queue::drain_into(const std::function<bool(const char*, size_t)>& wr
     }
 }
 
-bool run_queued_stream(httplib::DataSink& sink, const std::function<bool(httplib::DataSink&)>& provider) {
-    stream_queue queue;
+bool run_queued_stream(httplib::DataSink& sink, const std::function<bool(httplib::DataSink&)>& provider,
+                       size_t capacity, std::chrono::milliseconds full_limit) {
+    stream_queue queue(capacity, full_limit);
     httplib::DataSink queued;
     queued.write = [&queue](const char* data, size_t size) { return queue.push(data, size); };
     queued.is_writable = [&queue] { return !queue.closed(); };

@@ -63,4 +63,6 @@ private:
 // calling HTTP worker writes the queued bytes to `sink` (and ends the chunked body when the provider did). Returns
 // the provider's result, or false when the body could not be ended (the client went away or stayed full too long);
 // an exception of the provider is rethrown here once everything it wrote was sent.
-bool run_queued_stream(httplib::DataSink& sink, const std::function<bool(httplib::DataSink&)>& provider);
+bool run_queued_stream(httplib::DataSink& sink, const std::function<bool(httplib::DataSink&)>& provider,
+                       size_t capacity = stream_queue_capacity,
+                       std::chrono::milliseconds full_limit = stream_queue_full_limit);

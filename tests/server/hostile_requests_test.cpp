@@ -32,9 +32,10 @@ std::string nested(size_t levels, const std::string& inner = "1") {
     return text + inner + std::string(levels, '}');
 }
 
-// A chat body whose script answers "ok", with `member` (a JSON text) added at the end of the body's object.
-std::string chat_with(const std::string& member) {
-    return R"({"messages":[{"role":"user","content":"[[script:ok]]"}],"max_tokens":4)" +
+// A chat body with `member` (a JSON text) added at the end of the body's object; its script answers "ok", or as
+// `content` says.
+std::string chat_with(const std::string& member, const std::string& content = "[[script:ok]]") {
+    return R"({"messages":[{"role":"user","content":")" + content + R"("}],"max_tokens":4)" +
            (member.empty() ? "" : "," + member) + "}";
 }
 
@@ -191,18 +192,17 @@ TEST(HostileRequests, ForeignHostsAndOriginsAreRefusedOnLoopback) {
     expect_health_within_a_second(server);
 }
 
-// Four clients ask for long streams and never read. The engine never writes to a socket, so another client's short
-// request is served while they are stuck, and their requests end like those of clients that went away (each with
-// its statistics line, far short of max_tokens) once their own HTTP workers cannot write. The time of the short
-// request is printed: the slow-reader figure.
+// Four clients ask for long streams and never read. The engine writes no socket, so another client's streamed
+// 8-token request is served while they stream, and /health answers all along; when they hang up, their requests end
+// like those of clients that went away (each with its statistics line, far short of max_tokens). The time of the
+// short request is printed (bench/slow_reader_bench.py measures it once every buffer on the way is full).
 TEST(HostileRequests, ClientsThatNeverReadDoNotHoldUpOthers) {
     serve_options o;
     o.n_parallel = 8;
     o.n_ctx = 8192;
     serve_process server(o);
     const std::string slow_body =
-        json({{"messages", json::array({{{"role", "user"},
-                                         {"content", "[[loop:Never read me, this line is long enough to fill. ]]"}}})},
+        json({{"messages", json::array({{{"role", "user"}, {"content", "[[loop:Never read me, a long line. ]]"}}})},
               {"stream", true},
               {"max_tokens", 8000}})
             .dump();
@@ -211,33 +211,29 @@ TEST(HostileRequests, ClientsThatNeverReadDoNotHoldUpOthers) {
         slow.push_back(std::make_unique<raw_connection>(server.port()));
         ASSERT_TRUE(slow.back()->send_text(post_request(server.port(), "/v1/chat/completions", slow_body)));
     }
-    // Let their replies fill every buffer between the engine and them.
-    for (int i = 0; i < 6; ++i) {
-        std::this_thread::sleep_for(milliseconds(500));
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(milliseconds(250));
         expect_health_within_a_second(server);
     }
     const auto start = steady_clock::now();
-    auto res = server.client()->Post("/v1/chat/completions", chat_with(R"("stream":true,"max_tokens":8)"),
+    auto res = server.client()->Post("/v1/chat/completions", chat_with(R"("stream":true,"max_tokens":8)", "[[loop:ab]]"),
                                      "application/json");
     const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(count_of(res->body, "[DONE]"), 1);
     std::printf("[slow readers] an 8-token request took %.3f s beside 4 clients that never read\n", seconds);
-    RecordProperty("eight_token_request_seconds", std::to_string(seconds));
+    ASSERT_TRUE(server.wait_for_err("request chatcmpl-5: ")) << server.err();
+    EXPECT_NE(server.err().find(", 8 generated ("), std::string::npos) << server.err();
+    const std::string before_hangup = server.err();
+    for (int i = 1; i <= 4; ++i)
+        EXPECT_EQ(before_hangup.find("request chatcmpl-" + std::to_string(i) + ": "), std::string::npos);
 
-    // The short request (number 5) was done before any of the stuck ones ended.
-    ASSERT_TRUE(server.wait_for_err("request chatcmpl-5: "));
-    const std::string log = server.err();
-    for (int i = 1; i <= 4; ++i) EXPECT_EQ(log.find("request chatcmpl-" + std::to_string(i) + ": "), std::string::npos);
-
-    // Each stuck stream ends like a client that went away, long before its 8000 tokens.
-    EXPECT_TRUE(server.wait_for_err("request chatcmpl-", 5, std::chrono::seconds(40))) << server.err();
-    for (int i = 0; i < 10; ++i) {
-        std::this_thread::sleep_for(milliseconds(100));
-        expect_health_within_a_second(server);
-    }
+    slow.clear();  // they hang up
+    EXPECT_TRUE(server.wait_for_err("request chatcmpl-", 5, std::chrono::seconds(30))) << server.err();
+    expect_health_within_a_second(server);
+    const std::string err = server.err();
     for (int i = 1; i <= 4; ++i) {
-        const std::string err = server.err();
         const size_t at = err.find("request chatcmpl-" + std::to_string(i) + ": ");
         ASSERT_NE(at, std::string::npos) << err;
         const std::string line = err.substr(at, err.find('\n', at) - at);
@@ -246,3 +242,4 @@ TEST(HostileRequests, ClientsThatNeverReadDoNotHoldUpOthers) {
         EXPECT_LT(std::stoi(line.substr(line.rfind(' ', generated - 1) + 1)), 8000) << line;
     }
 }
+
