@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <set>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -54,7 +55,7 @@ struct extract_server {
     }
 };
 
-std::string query_encoded(const std::string& text) { return httplib::encode_query_param(text); }
+std::string query_encoded(const std::string& text) { return httplib::encode_uri_component(text); }
 
 }  // namespace
 
@@ -97,7 +98,7 @@ TEST(ExtractServe, RefusalsNamesAndPaging) {
         EXPECT_EQ(s.extract("path=" + query_encoded(name))["text"], "Hello from the picture");
         EXPECT_EQ(s.extract("name=" + query_encoded(name), read_text(documents / "words.png"))["name"], name);
     }
-    for (const fs::path& where : {root, s.tmp, s.user.dir, fs::current_path()}) {
+    for (const fs::path& where : std::vector<fs::path>{root, s.tmp, s.user.dir.path, fs::current_path()}) {
         EXPECT_FALSE(fs::exists(where / "pwned")) << where;
     }
     EXPECT_EQ(s.tmp_names(), std::set<std::string>{"extract.py"});
