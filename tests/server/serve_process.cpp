@@ -74,6 +74,11 @@ std::vector<std::string> server_environment(const std::map<std::string, std::str
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
         {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
+        // No connector catalog and no GitHub: the skill market and installs reach only a port where nothing listens.
+        {"MIVRA_CONNECTORS", scratch_dir() + "/no-connectors.json"},
+        {"MIVRA_GITHUB_WEB", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_RAW", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_API", "http://127.0.0.1:9/"},
     };
     for (const auto& [name, value] : extra) overrides[name] = value;
     std::vector<std::string> env = current_environment();
@@ -115,6 +120,7 @@ serve_process::serve_process(const serve_options& o) {
     child_spec spec;
     spec.argv = args;
     spec.env = server_environment(o.env);
+    for (const std::string& name : o.unset_env) remove_from_environment(spec.env, name);
     spec.in = o.stdin_pipe ? child_stream::pipe() : child_stream::null_device();
     spec.out = child_stream::file_truncate(out_path_);
     spec.err = child_stream::file_truncate(err_path_);
