@@ -170,6 +170,15 @@ TEST_F(SavedKvStore, DropsDamagedFilesAndSkipsForeignOnes) {
              f.write(reinterpret_cast<const char*>(&changed), 4);
          }},
         {"removed", [](const fs::path& p) { fs::remove(p); }},
+        // Well-formed, but every cell an F16 NaN (0x7E00): trusting it would turn the answer into garbage.
+        {"NaN cells", [](const fs::path& p) {
+             const size_t cells_at = 16 + 4 * 30;
+             std::string nan;
+             for (size_t i = cells_at, end = fs::file_size(p); i + 1 < end; i += 2) nan += std::string("\x00\x7e", 2);
+             std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
+             f.seekp(std::streamoff(cells_at));
+             f.write(nan.data(), std::streamsize(nan.size()));
+         }},
     };
     for (const auto& d : damages) {
         SCOPED_TRACE(d.what);
