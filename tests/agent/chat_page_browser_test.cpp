@@ -207,8 +207,7 @@ TEST_F(ChatPageBrowser, StopKeepsWhatCameAndTwoChatsAnswerAtOnce) {
     EXPECT_EQ(f["secondStopped"]["error"], false);
 }
 
-// Needs POST /agent/extract on the server.
-TEST_F(ChatPageBrowser, DISABLED_DocumentsAndPicturesAreReadByTheServer) {
+TEST_F(ChatPageBrowser, DocumentsAndPicturesAreReadByTheServer) {
     write_text(user.dir / "notes.txt", "Buy milk.\n");
     serve_process server(options());
 
