@@ -261,7 +261,53 @@ async function documents() {
   return f;
 }
 
-const scenarios = { local: localPage, remote: remotePage, streams: twoStreams, documents };
+// Stored chats: damaged ones in the browser's storage are left out, a picture address that is not a data address is
+// never loaded, the reasoning of the channel form and of an unclosed <think> is shown apart, and a storage that
+// refuses more than 10 chats keeps the 10 newest.
+async function storage() {
+  const f = {};
+  const simple = await (await fetch(base + '/simple')).text();
+  const token = /name="mivra-token" content="([^"]*)"/.exec(simple)[1];
+  const now = Date.now();
+  for (let i = 0; i < 12; ++i) {
+    await postChat(token, { id: 'many' + i, title: 'Chat ' + i, model: '', updated: now - 3600000 - i * 1000,
+                            messages: [{ role: 'user', content: 'question ' + i }] });
+  }
+  await page.addInitScript((time) => {
+    if (sessionStorage.getItem('seeded')) return;
+    sessionStorage.setItem('seeded', '1');
+    localStorage.setItem('mivra.simple.chats', JSON.stringify([
+      { id: '../escape', title: 'Bad id', messages: [] }, 42, null, { id: 'nomsgs', title: 'No list', messages: 'nope' },
+      { id: 'channel', title: 'Channel form', model: 'm', updated: time, messages: [
+        { role: 'user', content: 'q [[script:ok]]' },
+        { role: 'assistant', model: 'm', stats: '', content:
+          '<|channel|>analysis<|message|>weighing it<|end|><|start|>assistant<|channel|>final<|message|>Final words' },
+        { role: 'user', content: 'see', files: [{ name: 'far.png', size: 9, thumb: 'http://127.0.0.2/track.png' }] },
+        { role: 'assistant', model: 'm', content: '<think>never closed', stats: '' }] }]));
+    // A storage that holds at most 10 chats.
+    const setItem = Storage.prototype.setItem;
+    Storage.prototype.setItem = function (key, value) {
+      if (key === 'mivra.simple.chats' && JSON.parse(value).length > 10) throw new DOMException('full', 'QuotaExceededError');
+      return setItem.call(this, key, value);
+    };
+  }, now);
+  await page.goto(base + '/');
+  await page.waitForFunction(() => document.querySelectorAll('#list .item').length >= 13);
+  f.current = await text('#title');
+  f.bots = await page.$$eval('#thread .msg.bot', (all) => all.map((m) => ({
+    reasoning: m.querySelector('.think').hidden ? null : m.querySelector('.think div').textContent,
+    body: m.querySelector('.body').textContent })));
+  f.images = await page.$$eval('#thread img', (all) => all.length);
+  f.cards = await page.$$eval('#thread .card .fn', (all) => all.map((e) => e.textContent));
+  await send('next [[script:ok]]');
+  await answers(3);
+  f.request = chatRequests().at(-1).messages.map((m) => m.content);
+  f.stored = await page.evaluate(() => JSON.parse(localStorage.getItem('mivra.simple.chats')).map((c) => c.id));
+  f.outside = requests.filter((r) => !r.url.startsWith(base)).map((r) => r.url);
+  return f;
+}
+
+const scenarios = { local: localPage, remote: remotePage, streams: twoStreams, documents, stored: storage };
 let findings;
 try {
   findings = await scenarios[scenario]();

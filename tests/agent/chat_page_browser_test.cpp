@@ -228,4 +228,24 @@ TEST_F(ChatPageBrowser, DocumentsAndPicturesAreReadByTheServer) {
     EXPECT_EQ(f["tiles"], json({"data:image/jpeg;base64,"}));
 }
 
+TEST_F(ChatPageBrowser, StoredChatsAreCheckedSplitAndKeptNewestFirst) {
+    serve_process server(options());
+
+    const json f = drive("stored", server, {});
+    ASSERT_FALSE(f.is_null());
+
+    EXPECT_EQ(f["current"], "Channel form");  // the damaged entries before it were left out
+    EXPECT_EQ(f["bots"], json::parse(R"([{"reasoning":"weighing it","body":"Final words"},
+                                         {"reasoning":"never closed","body":""}])"));
+    EXPECT_EQ(f["images"], 0);  // a picture address that is not a data address is dropped
+    EXPECT_EQ(f["cards"], json({"far.png"}));
+    EXPECT_EQ(f["request"], json({"q [[script:ok]]", "Final words", "see\n\n<file name=\"far.png\">\n\n</file>", "",
+                               "next [[script:ok]]"}));
+    // The storage takes 10 chats: the newest ones, this chat first.
+    ASSERT_EQ(f["stored"].size(), 10u) << f["stored"];
+    EXPECT_EQ(f["stored"][0], "channel");
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(f["stored"][i + 1], "many" + std::to_string(i));
+    EXPECT_EQ(f["outside"], json::array());
+}
+
 }  // namespace
