@@ -15,6 +15,7 @@
 #include "common/file_helpers.h"
 #include "common/process_state.h"
 #include "common/program_version.h"
+#include "connectors/skill_folder.h"
 
 using nlohmann::json;
 
@@ -84,6 +85,9 @@ json agent_state_reply() {
     reply["version"] = program_version;
     reply["update"] = agent_state.update_notice;
     reply["skills"] = json::array();
+    for (const skill_info& skill : list_installed_skills(skills_folder_in(agent_state.settings))) {
+        reply["skills"].push_back({{"name", skill.name}, {"description", skill.description}});
+    }
     reply["tools"] = agent_tool_definitions();
     reply["connectors"] = connector_entries();
     reply["instructions"] = project_instructions();

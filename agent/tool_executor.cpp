@@ -7,6 +7,7 @@
 #include "agent/document_extraction.h"
 #include "agent/file_tools.h"
 #include "agent/project_paths.h"
+#include "agent/skill_tools.h"
 #include "agent/tool_arguments.h"
 #include "agent/web_tools.h"
 #include "common/agent_settings.h"
@@ -60,6 +61,9 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"web_search", web_search_entry},
     {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},
+    {"load_skill", load_skill_tool},
+    {"find_skills", find_skills_tool},
+    {"install_skill", install_skill_tool},
 };
 
 }  // namespace

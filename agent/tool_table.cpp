@@ -3,6 +3,9 @@
 // TEMP until the shell layer lands
 static std::string run_command_description_start() { return "Run a bash command"; }
 
+#include "common/process_state.h"
+#include "connectors/skill_folder.h"
+
 using nlohmann::json;
 
 namespace {
@@ -107,5 +110,11 @@ json make_tool_definition(const std::string& name, const std::string& descriptio
 json agent_tool_definitions() {
     json table = json::array();
     append_fixed_tools(table);
+    if (!list_installed_skills(skills_folder_in(agent_state.settings)).empty()) {
+        table.push_back(make_tool_definition(
+            "load_skill",
+            "Load the instructions of a skill (listed in the system prompt) before doing a task it covers.",
+            {{"name", typed("string")}}, {"name"}));
+    }
     return table;
 }

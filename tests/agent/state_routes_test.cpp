@@ -158,3 +158,40 @@ TEST(AgentSettingsRoute, OnlyKnownKeysAndValidPermissions) {
     EXPECT_EQ(json::parse(a.body)["error"], "the project folder doesn't exist and can't be created");
     EXPECT_EQ(s.state()["settings"]["thinking"], false);
 }
+
+// Skills written by the model show in the state and the tool table at once, and load without their front matter.
+TEST(AgentStateRoute, SkillsAndTheLoadSkillTool) {
+    settings_server s(json{{"skills_dir", (fs::path(testing::TempDir()) / "unused").string()}});
+    const fs::path skills = s.user.dir / "skills";
+    ASSERT_EQ(s.post_settings({{"skills_dir", skills.string()}}).status, 200);
+    EXPECT_EQ(s.state()["tools"].size(), 15u);
+
+    const auto tool = [&](const json& call) {
+        const answer a = s.send("POST", "/agent/tool", call.dump());
+        EXPECT_EQ(a.status, 200) << a.body;
+        return json::parse(a.body);
+    };
+    json reply = tool({{"name", "install_skill"},
+                       {"arguments", {{"name", "Report Writer"}, {"description", "Writes reports"},
+                                      {"instructions", "# Reports\nWrite them well.\n"}}},
+                       {"approved", true}});
+    EXPECT_EQ(reply["status"], "ok") << reply;
+    ASSERT_EQ(reply["status"], "ok");
+    json state = s.state();
+    ASSERT_EQ(state["tools"].size(), 16u);
+    EXPECT_EQ(state["tools"][15]["function"]["name"], "load_skill");
+    ASSERT_EQ(state["skills"].size(), 1u);
+    EXPECT_EQ(state["skills"][0]["description"], "Writes reports");
+
+    const std::string folder = state["skills"][0]["name"];
+    reply = tool({{"name", "load_skill"}, {"arguments", {{"name", folder}}}});
+    EXPECT_EQ(reply["result"]["instructions"], "\n# Reports\nWrite them well.\n\n") << reply;
+    EXPECT_EQ(reply["result"]["skill"], folder);
+    // A SKILL.md without front matter is returned whole, found by its folder name.
+    fs::create_directories(skills / "plain");
+    write_text(skills / "plain" / "SKILL.md", "just text\n---\nmore");
+    reply = tool({{"name", "load_skill"}, {"arguments", {{"name", "plain"}}}});
+    EXPECT_EQ(reply["result"]["instructions"], "just text\n---\nmore") << reply;
+    reply = tool({{"name", "load_skill"}, {"arguments", {{"name", "x"}}}});
+    EXPECT_EQ(reply["result"], "error: no skill named x") << reply;
+}
