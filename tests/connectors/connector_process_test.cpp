@@ -16,6 +16,7 @@
 
 #include "connector_test_support.h"
 #include "connectors/connector.h"
+#include "connectors/connector_catalog.h"
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -203,12 +204,15 @@ TEST(connector_process, the_reference_server_answers_eight_threads_at_once) {
     EXPECT_NE(text.find("\"MIVRA_CONNECTOR_TEST_VALUE\": \"configured\""), std::string::npos) << text.substr(0, 300);
 }
 
-TEST(connector_process, the_filesystem_server_lists_its_folder) {
+TEST(connector_process, the_filesystem_server_from_a_catalog_entry_lists_its_folder) {
     temp_folder folder;
+    json entry = {{"id", "files"},
+                  {"command", npm_server("mcp-server-filesystem")},
+                  {"args", {"{FOLDER}"}},
+                  {"fields", {{{"key", "FOLDER"}, {"label", "Folder it may use"}, {"kind", "folder"}}}}};
+    json config = connector_from_catalog(entry, {{"FOLDER", "  " + folder.path.string() + "\r\n"}});
     connector_ptr conn = new_connector("files", connector_log_path("files"));
-    ASSERT_TRUE(start_connector(*conn, {{"command", npm_server("mcp-server-filesystem")},
-                                        {"args", {folder.path.string()}}}))
-        << conn->error;
+    ASSERT_TRUE(start_connector(*conn, config)) << conn->error;
     json listed = connector_request(*conn, "tools/call",
                                     {{"name", "list_allowed_directories"}, {"arguments", json::object()}}, 60);
     EXPECT_NE(listed.dump().find(fs::canonical(folder.path).string()), std::string::npos) << listed.dump();

@@ -29,7 +29,8 @@ inline const std::filesystem::path& test_data_home() {
     return folder.path;
 }
 [[maybe_unused]] static const bool test_environment_ready = [] {
-    ::setenv("XDG_DATA_HOME", test_data_home().c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (test_data_home() / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (test_data_home() / "config").c_str(), 1);
     return true;
 }();
 
