@@ -127,6 +127,7 @@ void blank_billing_hash(std::string& text) {
 }
 
 std::string anthropic_to_openai_request(const std::string& text) {
+    check_body_nesting(text);
     const ordered_json body = ordered_json::parse(text);
     ordered_json messages = ordered_json::array();
 

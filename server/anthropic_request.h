@@ -19,7 +19,8 @@ class engine;
 // "messages" (system first when the body has "system"; content blocks turned into text, reasoning, tool calls and
 // tool messages), "tools", "tool_choice", the copied keys "model", "max_tokens", "temperature", "top_p", "top_k",
 // "stream", "mode", and "stop" from "stop_sequences". Every other key is dropped.
-// Throws the JSON library's parse, type and out-of-range errors on malformed input.
+// Throws the nesting error of request_nesting.h for a body nested too deep (checked before parsing), and the JSON
+// library's parse, type and out-of-range errors on malformed input.
 std::string anthropic_to_openai_request(const std::string& body);
 
 // The text of an Anthropic content value: a string as it is; for an array, the "text" of its "type": "text"

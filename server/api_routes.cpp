@@ -8,6 +8,7 @@
 #include "engine/runtime/engine.h"
 #include "server/anthropic_request.h"
 #include "server/chat_completion.h"
+#include "server/loopback_guard.h"
 #include "server/reply_helpers.h"
 
 std::string served_model_name(const std::string& pack_path) {
@@ -32,6 +33,7 @@ void handle_models(const engine& eng, const httplib::Request&, httplib::Response
 }
 
 void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter) {
+    install_loopback_guard(server, eng.options.host, eng.options.port);
     server.Get("/health", handle_health);
     server.Get("/v1/models",
                [&eng](const httplib::Request& req, httplib::Response& res) { handle_models(eng, req, res); });

@@ -9,6 +9,7 @@
 #include "server/openai_reply.h"
 #include "server/openai_stream.h"
 #include "server/reply_helpers.h"
+#include "server/stream_queue.h"
 
 using json = nlohmann::json;
 
@@ -35,8 +36,12 @@ void handle_completion(const completion_route& route, const std::string& body, h
         if (req.stream) {
             auto state = std::make_shared<completion_stream>(
                 completion_stream{&route.eng, std::move(req), ids, id, created});
+            // The generation runs on a thread of the stream's own and writes into a queue that this HTTP worker
+            // empties to the client, so a client that does not read never holds up the engine.
             res.set_chunked_content_provider("text/event-stream", [state, anthropic](size_t, httplib::DataSink& sink) {
-                return anthropic ? stream_anthropic(*state, sink) : stream_openai(*state, sink);
+                return run_queued_stream(sink, [&state, anthropic](httplib::DataSink& queued) {
+                    return anthropic ? stream_anthropic(*state, queued) : stream_openai(*state, queued);
+                });
             });
             return;
         }

@@ -3,7 +3,8 @@
 // anthropic_stream.h).
 //
 // Threads: the handler runs on an HTTP worker thread; it reads the request (completion_request.h), then generates
-// through engine::generate, which is safe from any thread.
+// through engine::generate, which is safe from any thread. A stream's generation runs on a thread of its own and
+// reaches the client through a stream_queue that the HTTP worker empties (stream_queue.h).
 #pragma once
 
 #include <atomic>

@@ -87,6 +87,7 @@ completion_request read_completion_request(const engine& eng, const std::string&
     req.lossy = eng.runner->lossy;
     req.model = served_model_name(eng.options.pack_dir);
 
+    check_body_nesting(text);
     const json body = json::parse(text);
     check_request_nesting(body);
     const common_json chat_body = common_json::parse(text);

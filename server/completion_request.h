@@ -32,6 +32,7 @@ struct completion_request {
 };
 
 // Reads the body's fields, renders the messages and tools through the model's chat template and tokenises the
-// prompt. Throws the JSON library's parse and type errors, the chat library's errors, "messages is empty", the
+// prompt. Throws the nesting error of request_nesting.h (checked before anything parses the body), the JSON
+// library's parse and type errors, the chat library's errors, "messages is empty", the
 // prompt-does-not-fit text and the unknown-mode text.
 completion_request read_completion_request(const engine& eng, const std::string& body, api_dialect dialect);
