@@ -61,6 +61,7 @@ const std::map<std::string, std::pair<int, std::string>> built_route_answers = {
     {"/agent/chats", {200, R"({"chats":[]})"}},
     {"/agent/chat", {400, R"({"error":"bad chat id"})"}},
     {"/agent/chat_delete", {400, R"({"error":"bad chat id"})"}},
+    {"/agent/connector", {400, R"({"error":"unknown action"})"}},
 };
 
 unsigned mode_of(const fs::path& path) {
@@ -128,6 +129,11 @@ TEST(AgentServe, TheGuardChecksHostOriginAndTokenOnEveryAgentRoute) {
         if (std::string(path).starts_with("/agent/llm")) {
             // let through to the relay, which has no provider address in these settings
             EXPECT_NE(a.body.find("address"), std::string::npos) << path << ": " << a.body;
+            continue;
+        }
+        if (std::string(path) == "/agent/market") {  // the built-in connector catalog
+            EXPECT_EQ(a.status, 200);
+            EXPECT_EQ(json::parse(a.body)["connectors"].size(), 21u) << a.body;
             continue;
         }
         const auto built = built_route_answers.find(path);

@@ -70,6 +70,7 @@ int free_port() {
 std::vector<std::string> server_environment(const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> overrides = {
         {"MIVRA_CATALOG", scratch_dir() + "/no-catalog.json"},
+        {"MIVRA_CONNECTORS", scratch_dir() + "/no-connectors.json"},  // the built-in connector catalog
         {"XDG_DATA_HOME", scratch_dir() + "/data"},
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
