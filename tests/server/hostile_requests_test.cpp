@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -79,6 +81,23 @@ public:
     bool connected() const { return fd_ >= 0; }
     bool send_text(const std::string& text) const {
         return fd_ >= 0 && ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+    }
+    // Reads until the server closes the connection or 5 s pass; everything received.
+    std::string read_reply() const {
+        std::string out;
+        char buf[4096];
+        const auto end = steady_clock::now() + std::chrono::seconds(5);
+        while (steady_clock::now() < end) {
+            const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0) break;
+            if (n > 0) {
+                out.append(buf, size_t(n));
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        return out;
     }
     // Whether the server has closed the connection (reads and drops what is waiting, without blocking).
     bool closed_by_server() const {
@@ -243,3 +262,105 @@ TEST(HostileRequests, ClientsThatNeverReadDoNotHoldUpOthers) {
     }
 }
 
+namespace {
+
+// The server's peak resident memory so far, in MB (VmHWM).
+long peak_rss_mb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmHWM:")) return std::stol(line.substr(6)) / 1024;
+    return -1;
+}
+
+// A chat body with `member` holding an array of `count` zeros.
+std::string zeros_body(const std::string& member, size_t count) {
+    std::string text = "[0";
+    text.reserve(count * 2 + 2);
+    for (size_t i = 1; i < count; ++i) text += ",0";
+    return chat_with("\"" + member + "\":" + text + "]");
+}
+
+}  // namespace
+
+// Large bodies, three at once: each is parsed once, a member that no route reads is never built, and the bodies
+// being read and parsed share one budget, so the server's memory stays far below three bodies' full trees. A body
+// past the limit is refused with a JSON 413 on every route.
+TEST(HostileRequests, LargeBodiesAreParsedOnceWithinABudget) {
+    serve_process server(serve_options{});
+    const long base = peak_rss_mb(server.pid());
+    const auto three_at_once = [&](const std::string& body, int status) {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 3; ++i)
+            clients.emplace_back([&] {
+                auto c = server.client();
+                c->set_write_timeout(std::chrono::seconds(120));  // a body waits, unread, for room in the budget
+                auto res = c->Post("/v1/chat/completions", body, "application/json");
+                ASSERT_TRUE(res) << httplib::to_string(res.error());
+                EXPECT_EQ(res->status, status) << res->body.substr(0, 300);
+            });
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(milliseconds(100));
+            expect_health_within_a_second(server);
+        }
+        for (std::thread& t : clients) t.join();
+    };
+    // 40 MB of zeros each: a full tree of one is some 600 MB (a value of 16 bytes per 2-byte number, and the
+    // array's spare room); before, every body was parsed twice and all three at once.
+    three_at_once(zeros_body("metadata", 20'000'000), 200);
+    three_at_once(zeros_body("stop", 20'000'000), 400);  // read, and refused: a stop entry must be a string
+    const long peak = peak_rss_mb(server.pid());
+    std::printf("[large bodies] peak resident memory %ld MB (%ld MB before the bodies)\n", peak, base);
+    EXPECT_LT(peak - base, 1200);
+
+    // Past the limit: a JSON 413 in the route's form, before the body is read.
+    raw_connection big(server.port());
+    ASSERT_TRUE(big.send_text("POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                              "\r\nContent-Type: application/json\r\nContent-Length: 200000000\r\n\r\n{"));
+    const std::string reply = big.read_reply();
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 413 ")) << reply;
+    EXPECT_NE(reply.find(R"({"error":{"message":"request body larger than 100 MB","type":"invalid_request_error"}})"),
+              std::string::npos)
+        << reply;
+    expect_health_within_a_second(server);
+}
+
+// Connections that send a byte every 2 s, in their headers or in their bodies, thirteen of them beside -np 4: each
+// one is closed once its request is late (headers within 10 s of their first byte, a small body within about 10 s
+// of the headers), and /health answers within a second all along.
+TEST(HostileRequests, SlowSendersAreCutOffAndHealthKeepsAnswering) {
+    serve_options o;
+    o.n_parallel = 4;
+    serve_process server(o);
+    const std::string head = post_request(server.port(), "/v1/chat/completions", chat_with(""));
+    const size_t header_end = head.find("\r\n\r\n") + 4;
+    std::vector<std::unique_ptr<raw_connection>> slow;
+    for (int i = 0; i < 13; ++i) {
+        slow.push_back(std::make_unique<raw_connection>(server.port()));
+        ASSERT_TRUE(slow.back()->connected());
+        // Nine trickle their headers, four send the headers at once and trickle the body.
+        if (i >= 9) ASSERT_TRUE(slow.back()->send_text(head.substr(0, header_end)));
+    }
+    const auto start = steady_clock::now();
+    size_t sent = 0;
+    bool all_closed = false;
+    while (!all_closed && steady_clock::now() - start < std::chrono::seconds(16)) {
+        for (int i = 0; i < 13; ++i) {
+            const size_t at = i < 9 ? sent : header_end + sent;
+            slow[size_t(i)]->send_text(head.substr(at, 1));
+        }
+        ++sent;
+        for (int step = 0; step < 4; ++step) {
+            std::this_thread::sleep_for(milliseconds(500));
+            expect_health_within_a_second(server);
+        }
+        all_closed = true;
+        for (const auto& c : slow) all_closed = all_closed && c->closed_by_server();
+    }
+    const double seconds = std::chrono::duration<double>(steady_clock::now() - start).count();
+    EXPECT_TRUE(all_closed) << "after " << seconds << " s";
+    EXPECT_GT(seconds, 9.0);  // not before their time
+    // A prompt request still gets its answer.
+    auto res = server.client()->Post("/v1/chat/completions", chat_with(""), "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+}

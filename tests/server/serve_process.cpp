@@ -70,11 +70,15 @@ int free_port() {
 std::vector<std::string> server_environment(const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> overrides = {
         {"MIVRA_CATALOG", scratch_dir() + "/no-catalog.json"},
-        {"MIVRA_CONNECTORS", scratch_dir() + "/no-connectors.json"},  // the built-in connector catalog
         {"XDG_DATA_HOME", scratch_dir() + "/data"},
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
         {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
+        // No connector catalog and no GitHub: the skill market and installs reach only a port where nothing listens.
+        {"MIVRA_CONNECTORS", scratch_dir() + "/no-connectors.json"},
+        {"MIVRA_GITHUB_WEB", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_RAW", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_API", "http://127.0.0.1:9/"},
     };
     for (const auto& [name, value] : extra) overrides[name] = value;
     std::vector<std::string> env = current_environment();
