@@ -103,7 +103,7 @@ TEST_F(management_test, a_test_start_leaves_nothing_running_until_connectors_are
     json request = {{"name", "My Tool"}, {"command", "node"},
                     {"args", {fake_server_script(), "grandchild", marker}}, {"env", {{"TOKEN", "secret"}}}};
     EXPECT_EQ(add_connector_from_request(request), json::parse(R"({"connected":true,"name":"my-tool"})"));
-    EXPECT_TRUE(pids_with_argument(marker).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
     json saved = servers_in_file()["my-tool"];
     EXPECT_EQ(saved["command"], "node");
     EXPECT_EQ(saved["env"]["TOKEN"].get<std::string>().rfind("dpapi:", 0), 0u);  // secrets are sealed on disk
@@ -133,7 +133,7 @@ TEST_F(management_test, a_test_start_leaves_nothing_running_until_connectors_are
 
     EXPECT_EQ(delete_connector("my-tool"), json::parse(R"({"removed":"my-tool"})"));
     EXPECT_FALSE(servers_in_file().contains("my-tool"));
-    EXPECT_TRUE(pids_with_argument(marker).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
 }
 
 TEST_F(management_test, a_failed_start_is_saved_with_its_error) {
@@ -154,7 +154,7 @@ TEST_F(management_test, a_settings_save_that_fails_ends_the_new_connector) {
     }
     std::string marker = unique_sleep_marker();
     EXPECT_NE(error_of([&] { save_connector("held", fake_config("grandchild", marker)); }), "<no error>");
-    EXPECT_TRUE(pids_with_argument(marker).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
     std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
     EXPECT_FALSE(find_registered_connector("held"));
 }

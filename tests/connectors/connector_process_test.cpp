@@ -143,7 +143,7 @@ TEST(connector_process, destroying_a_connector_ends_what_it_started) {
     ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 5000));
     pid_t leader = conn->child.pid();
     conn.reset();
-    EXPECT_TRUE(pids_with_argument(marker).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
     EXPECT_NE(::kill(leader, 0), 0);
 }
 

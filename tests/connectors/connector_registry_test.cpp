@@ -162,7 +162,7 @@ TEST_F(registry_test, entries_removed_or_disabled_during_a_pass_are_gone_after_i
         agent_state.settings["mcpServers"]["slow"]["disabled"] = true;
     });
     EXPECT_EQ(registered(), std::vector<std::string>{"kept"});
-    EXPECT_TRUE(pids_with_argument(marker).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
 }
 
 TEST_F(registry_test, a_call_in_flight_outlives_its_replacement) {

@@ -76,7 +76,7 @@ TEST(connector_routes, add_disable_enable_and_remove_by_hand) {
     answer removed = s.post(R"({"action":"remove","name":"every-thing"})");
     EXPECT_EQ(removed.body, R"({"removed":"every-thing"})");
     EXPECT_FALSE(s.settings_servers().contains("every-thing"));
-    EXPECT_TRUE(pids_with_argument(everything).empty());
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 3000));
 }
 
 TEST(connector_routes, a_runtime_installed_later_is_found) {
