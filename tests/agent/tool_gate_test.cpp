@@ -152,14 +152,15 @@ TEST(ToolGate, TheDecisionTable) {
         }
     }
 
-    // A group without an entry asks; "skills" never asks, whatever the settings say (load_skill is not built yet,
-    // so the call runs and fails as an unknown tool, with its summary and group).
+    // A group without an entry asks; "skills" never asks, whatever the settings say (the call runs and fails, as
+    // there is no such skill, with its summary and group).
     agent_state.settings["permissions"] = {{"read", "allow"}, {"skills", "deny"}};
     agent_state.settings["full_permission"] = false;
+    agent_state.settings["skills_dir"] = testing::TempDir() + "mivra-no-skills";
     EXPECT_EQ(gate.call({{"name", "web_search"}, {"arguments", {{"query", "q"}}}}),
               (json{{"status", "needs_approval"}, {"summary", "q"}, {"group", "web"}}));
     EXPECT_EQ(gate.call({{"name", "load_skill"}, {"arguments", {{"name", "pdf"}}}}),
-              (json{{"status", "error"}, {"result", "error: unknown tool load_skill"}, {"group", "skills"},
+              (json{{"status", "error"}, {"result", "error: no skill named pdf"}, {"group", "skills"},
                     {"summary", "{\"name\":\"pdf\"}"}}));
     // "mcp" denied: blocked, also approved and with full permission.
     agent_state.settings["permissions"]["mcp"] = "deny";
