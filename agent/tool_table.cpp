@@ -1,7 +1,6 @@
 #include "agent/tool_table.h"
 
-// TEMP until the shell layer lands
-static std::string run_command_description_start() { return "Run a bash command"; }
+#include "agent/shell_command.h"
 
 #include "common/process_state.h"
 #include "connectors/skill_folder.h"
@@ -47,9 +46,7 @@ void append_fixed_tools(json& table) {
         {"path", "old_text", "new_text"}));
     table.push_back(make_tool_definition(
         "run_command",
-        run_command_description_start() +
-            " in the project folder and return its output and exit code. Don't start servers or programs that keep "
-            "running (they are stopped at the timeout); websites are previewed with preview_url.",
+        run_command_description(),
         {{"command", typed("string")}, {"timeout_s", typed("integer", "default 120, max 1800")}}, {"command"}));
     table.push_back(make_tool_definition("web_search", "Search the web. Returns titles, links and short snippets.",
                                          {{"query", typed("string")}}, {"query"}));
