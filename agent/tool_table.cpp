@@ -1,7 +1,6 @@
 #include "agent/tool_table.h"
 
 #include "agent/shell_command.h"
-
 #include "common/process_state.h"
 #include "connectors/skill_folder.h"
 
