@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "agent/chat_store.h"
+#include "agent/extract_route.h"
 #include "agent/page_routes.h"
+#include "agent/project_file_routes.h"
 #include "agent/provider_relay.h"
 #include "agent/request_guard.h"
 #include "agent/tool_gate.h"
+#include "agent/undo_backups.h"
 #include "common/agent_settings.h"
 #include "common/file_helpers.h"
 #include "common/process_state.h"
@@ -47,15 +50,15 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::get, "/preview/(.*)", handle_preview_file},
         {m::get, "/agent/state", unbuilt},            // handle_agent_state
         {m::post, "/agent/settings", unbuilt},        // handle_agent_settings
-        {m::post, "/agent/undo", unbuilt},            // handle_agent_undo
-        {m::post, "/agent/upload", unbuilt},          // handle_agent_upload
+        {m::post, "/agent/undo", handle_agent_undo},
+        {m::post, "/agent/upload", handle_agent_upload},
         {m::get, "/agent/chats", handle_agent_chats},
         {m::post, "/agent/chat", handle_agent_chat},
         {m::post, "/agent/chat_delete", handle_agent_chat_delete},
-        {m::post, "/agent/extract", unbuilt},         // handle_agent_extract
-        {m::get, "/agent/files", unbuilt},            // handle_agent_files
-        {m::get, "/agent/file", unbuilt},             // handle_agent_file
-        {m::post, "/agent/pick_folder", unbuilt},     // handle_agent_pick_folder
+        {m::post, "/agent/extract", handle_agent_extract},
+        {m::get, "/agent/files", handle_agent_files},
+        {m::get, "/agent/file", handle_agent_file},
+        {m::post, "/agent/pick_folder", handle_agent_pick_folder},
         {m::post, "/agent/llm", handle_agent_llm},
         {m::get, "/agent/llm/models", handle_agent_llm_models},
         {m::get, "/agent/market", unbuilt},           // handle_agent_market

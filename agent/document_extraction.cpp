@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "agent/extraction_script.h"
+#include "agent/upload_names.h"
 #include "common/file_helpers.h"
 #include "common/text_helpers.h"
 #include "platform/child_process.h"
@@ -155,15 +156,7 @@ nlohmann::json extract_document_text(const fs::path& file, const fs::path& tmp_f
     return extract_with_script(file, kind, tmp_folder, limits);
 }
 
-std::string clean_posted_name(std::string_view name) {
-    std::string clean(name);
-    for (char& c : clean)
-        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos)
-            c = '_';
-    // "." and ".." would name the folder itself or its parent rather than a file in it.
-    if (clean.empty() || clean == "." || clean == "..") clean = "file";
-    return clean;
-}
+std::string clean_posted_name(std::string_view name) { return clean_upload_name(name); }
 
 nlohmann::json extract_posted_document(std::string_view name, std::string_view body, const fs::path& tmp_folder,
                                        const extraction_limits& limits) {

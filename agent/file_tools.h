@@ -1,4 +1,4 @@
-// The project file tools of the agent: list_dir, search_files, read_file and preview_url (the read-only ones).
+// The project file tools of the agent: list_dir, search_files, read_file, write_file, edit_file and preview_url.
 // Each takes the call's arguments (read as agent/tool_arguments.h says) and returns its result as a JSON object,
 // or throws an exception whose text the permission gate hands to the model as "error: " + text.
 //
@@ -38,6 +38,24 @@ nlohmann::json search_files_tool(const nlohmann::json& arguments);
 // lines follow the part shown ("more lines after N; read again with offset") or when the file is larger than the
 // 4 MiB that read_file reads (which says so). Throws "cannot read " + path.
 nlohmann::json read_file_tool(const nlohmann::json& arguments);
+
+// write_file: "path" (required), "content" (required). Makes the parent folder with its missing ancestors (the file
+// system library's "create_directories" error on failure; before "content" is read), backs the file up
+// (agent/undo_backups.h) and writes the content, never leaving half a file (platform/safe_writes.h). Returns
+// {"path", "bytes", "created": nothing was at the path, "undo_id"} and, for a path inside the project whose extension
+// is exactly ".html" or ".htm", "preview": preview_url_for(path). Throws "cannot back up " + path, and "cannot write "
+// + path when the file cannot be written (a folder is there, the disk is full, or a symbolic link at the path is
+// dangling or leads out of the project, or out of the path's folder for a path outside the project).
+nlohmann::json write_file_tool(const nlohmann::json& arguments);
+
+// edit_file: "path", "old_text", "new_text" (all required). Replaces the one occurrence of old_text in the file
+// (overlapping occurrences count: "aa" occurs twice in "aaa"), then backs up and writes as write_file does. Returns
+// {"path", "replaced": true, "line": 1 + the line breaks before the replaced text, "undo_id"} and, for a path inside
+// the project ending exactly in ".html", ".htm", ".css" or ".js", "changed_web_file": true. Checks everything before
+// the backup, so a refused edit changes nothing: "cannot read " + path, "old_text is empty", "old_text was not found
+// in the file; read the file again and copy the text exactly", "old_text appears more than once; include more
+// surrounding lines"; then the failures of write_file.
+nlohmann::json edit_file_tool(const nlohmann::json& arguments);
 
 // preview_url: "path" (required). Returns {"url": preview_url_for(path)}. Throws "only files inside the project
 // folder can be previewed" (without looking at the file) and "no such file: " + path.

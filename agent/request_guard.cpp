@@ -3,6 +3,7 @@
 #include <string>
 
 #include "agent/agent_reply.h"
+#include "common/loopback_names.h"
 #include "common/process_state.h"
 
 bool agent_host_ok(const httplib::Request& req) {
@@ -12,9 +13,7 @@ bool agent_host_ok(const httplib::Request& req) {
 }
 
 bool check_agent_request(const httplib::Request& req, httplib::Response& res, bool token_required) {
-    const std::string port = std::to_string(agent_state.port);
-    const std::string origin = req.get_header_value("Origin");
-    const bool origin_ok = origin.empty() || origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
+    const bool origin_ok = is_loopback_origin(req.get_header_value("Origin"), agent_state.port);
     const bool token_ok = !token_required || req.get_header_value("X-Mivra-Token") == agent_state.page_token;
     if (agent_state.served_locally && agent_host_ok(req) && origin_ok && token_ok) return true;
     refuse_agent_request(res);

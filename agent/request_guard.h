@@ -14,7 +14,8 @@
 bool agent_host_ok(const httplib::Request& req);
 
 // True when the request may proceed: the server is served locally, the Host passes agent_host_ok, the "Origin"
-// header is absent, empty, "http://127.0.0.1:<port>" or "http://localhost:<port>", and, when `token_required`, the
+// header passes is_loopback_origin (common/loopback_names.h: absent, empty, or http:// with 127.0.0.1, localhost or
+// [::1] and this port; the API routes accept the same), and, when `token_required`, the
 // "X-Mivra-Token" header equals the page token byte for byte. Otherwise it has written the refusal
 // (refuse_agent_request) and the handler returns at once without touching the response again.
 bool check_agent_request(const httplib::Request& req, httplib::Response& res, bool token_required);

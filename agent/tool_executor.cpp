@@ -54,6 +54,8 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"list_dir", list_dir_tool},
     {"search_files", search_files_tool},
     {"read_file", read_file_tool},
+    {"write_file", write_file_tool},
+    {"edit_file", edit_file_tool},
     {"read_document", read_document_entry},
     {"web_search", web_search_entry},
     {"fetch_url", fetch_url_tool},

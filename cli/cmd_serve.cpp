@@ -15,6 +15,7 @@
 #include "engine/runtime/engine.h"
 #include "platform/sockets.h"
 #include "server/api_routes.h"
+#include "server/http_server.h"
 
 namespace {
 
@@ -34,13 +35,12 @@ int cmd_serve(const engine_options& options) {
     auto eng = std::make_unique<engine>(options);
     std::atomic<uint64_t> request_counter{1};
 
-    auto server = std::make_unique<httplib::Server>();
-    server->set_socket_options([](socket_t sock) { set_exclusive_address(sock); });
-    // A stream holds its worker thread until it ends, and the library grows its pool only when no thread is idle at
-    // the moment a connection arrives, so a burst of streams would queue behind the first few: keep enough threads
-    // for every slot besides the library's usual number.
+    // Every connection gets a thread of its own (more are started as connections need them) and must send its
+    // request in time, so slow connections never keep others waiting; keep idle threads for every slot besides the
+    // library's usual number, as a stream holds its worker until it ends.
     const size_t workers = std::max<size_t>(CPPHTTPLIB_THREAD_POOL_COUNT, size_t(std::max(1, options.n_parallel)) + 8);
-    server->new_task_queue = [workers] { return new httplib::ThreadPool(workers, workers * 4); };
+    auto server = std::make_unique<bounded_http_server>(workers);
+    server->set_socket_options([](socket_t sock) { set_exclusive_address(sock); });
     setup_agent_routes(*server, options.host, options.port, chat_page);
     register_api_routes(*server, *eng, request_counter);
 

@@ -5,7 +5,9 @@
 
 #include "engine/runtime/engine.h"
 #include "server/anthropic_reply.h"
+#include "server/completion_request.h"
 #include "server/reply_helpers.h"
+#include "server/request_body.h"
 #include "server/request_nesting.h"
 
 using ordered_json = nlohmann::ordered_json;
@@ -127,7 +129,11 @@ void blank_billing_hash(std::string& text) {
 }
 
 std::string anthropic_to_openai_request(const std::string& text) {
-    const ordered_json body = ordered_json::parse(text);
+    check_body_nesting(text);
+    return anthropic_to_openai_body(parse_request_body(text, anthropic_body_keys)).dump();
+}
+
+ordered_json anthropic_to_openai_body(const ordered_json& body) {
     ordered_json messages = ordered_json::array();
 
     if (const auto system = body.find("system"); system != body.end())
@@ -153,38 +159,53 @@ std::string anthropic_to_openai_request(const std::string& text) {
     for (const char* key : anthropic_copied_keys)
         if (const auto it = body.find(key); it != body.end()) out[key] = *it;
     if (const auto stop = body.find("stop_sequences"); stop != body.end()) out["stop"] = *stop;
-    return out.dump();
+    return out;
 }
 
-void handle_messages(const completion_route& route, const httplib::Request& req, httplib::Response& res) {
-    std::string translated;
+namespace {
+
+// The translated body of an Anthropic request's text, parsed once; the nesting is checked on the text first.
+ordered_json translated_body(std::string& text) {
+    check_body_nesting(text);
+    ordered_json body = parse_request_body(text, anthropic_body_keys);
+    text = std::string();
+    return anthropic_to_openai_body(body);
+}
+
+void refuse(httplib::Response& res, const std::exception& e) {
+    res.status = 400;
+    res.set_content(api_json_text(anthropic_error_body(e.what()), true), "application/json");
+}
+
+}  // namespace
+
+void handle_messages(const completion_route& route, std::string body, httplib::Response& res, body_budget_hold hold) {
+    ordered_json translated;
     try {
-        translated = anthropic_to_openai_request(req.body);
+        translated = translated_body(body);
     } catch (const std::exception& e) {
-        res.status = 400;
-        res.set_content(api_json_text(anthropic_error_body(e.what()), true), "application/json");
+        refuse(res, e);
         return;
     }
-    handle_completion(route, translated, res, api_dialect::anthropic);
+    handle_completion(route, std::move(translated), res, api_dialect::anthropic, std::move(hold));
 }
 
-void handle_count_tokens(const engine& eng, const httplib::Request& req, httplib::Response& res) {
+void handle_count_tokens(const engine& eng, std::string text, httplib::Response& res, body_budget_hold hold) {
     try {
-        const std::string translated = anthropic_to_openai_request(req.body);
-        check_request_nesting(nlohmann::json::parse(translated));
-        const common_json body = common_json::parse(translated);
+        const ordered_json body = translated_body(text);
+        check_request_nesting(body);
         common_chat_templates_inputs inputs;
-        inputs.messages = common_chat_msgs_parse_oaicompat(body.at("messages"));
-        if (body.contains("tools")) inputs.tools = common_chat_tools_parse_oaicompat(body.at("tools"));
+        inputs.messages = common_chat_msgs_parse_oaicompat(chat_library_view(body).at("messages"));
+        if (body.contains("tools")) inputs.tools = common_chat_tools_parse_oaicompat(chat_library_view(body.at("tools")));
         {
             const std::lock_guard<std::mutex> lock(chat_template_mutex());
             inputs.enable_thinking = common_chat_templates_support_enable_thinking(eng.templates.get());
         }
         const chat_session session(eng.templates.get(), eng.vocab, inputs, chat_session_params{});
+        hold.release();
         const size_t n = eng.tokenize(session.prompt().str()).size();
         res.set_content(api_json_text(nlohmann::json{{"input_tokens", n}}), "application/json");
     } catch (const std::exception& e) {
-        res.status = 400;
-        res.set_content(api_json_text(anthropic_error_body(e.what()), true), "application/json");
+        refuse(res, e);
     }
 }

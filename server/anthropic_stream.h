@@ -4,8 +4,9 @@
 // stop reason and message_stop. Empty pieces from the engine become ping events; a failure once the stream has
 // started becomes an error event.
 //
-// Threads: stream_anthropic runs on the HTTP worker thread that ran the handler and blocks in engine::generate; the
-// piece callback runs on the engine worker thread meanwhile and writes through the block writer. The writer, the
+// Threads: stream_anthropic runs on the stream's generating thread (run_queued_stream) and blocks in
+// engine::generate; the piece callback runs on the engine worker thread meanwhile and writes through the block
+// writer. The sink is the stream's queue, so neither ever writes to the socket. The writer, the
 // chat session and the sink are touched by one of the two at a time (ordered by engine::generate's completion), so
 // the writer has no lock.
 #pragma once

@@ -8,6 +8,8 @@
 #include "engine/runtime/engine.h"
 #include "server/anthropic_request.h"
 #include "server/chat_completion.h"
+#include "server/loopback_guard.h"
+#include "server/request_body.h"
 #include "server/reply_helpers.h"
 
 std::string served_model_name(const std::string& pack_path) {
@@ -32,17 +34,31 @@ void handle_models(const engine& eng, const httplib::Request&, httplib::Response
 }
 
 void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter) {
+    install_loopback_guard(server, eng.options.host, eng.options.port);
     server.Get("/health", handle_health);
     server.Get("/v1/models",
                [&eng](const httplib::Request& req, httplib::Response& res) { handle_models(eng, req, res); });
+    // These routes read their own bodies, within the budget of bodies being read and parsed at once.
     const completion_route route{eng, request_counter};
-    server.Post("/v1/chat/completions", [route](const httplib::Request& req, httplib::Response& res) {
-        handle_completion(route, req.body, res, api_dialect::openai);
-    });
-    server.Post("/v1/messages", [route](const httplib::Request& req, httplib::Response& res) {
-        handle_messages(route, req, res);
-    });
-    server.Post("/v1/messages/count_tokens", [&eng](const httplib::Request& req, httplib::Response& res) {
-        handle_count_tokens(eng, req, res);
-    });
+    server.Post("/v1/chat/completions",
+                [route](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    std::string body;
+                    body_budget_hold hold;
+                    if (read_request_body(req, res, reader, body, hold))
+                        handle_completion(route, std::move(body), res, api_dialect::openai, std::move(hold));
+                });
+    server.Post("/v1/messages",
+                [route](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    std::string body;
+                    body_budget_hold hold;
+                    if (read_request_body(req, res, reader, body, hold))
+                        handle_messages(route, std::move(body), res, std::move(hold));
+                });
+    server.Post("/v1/messages/count_tokens",
+                [&eng](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+                    std::string body;
+                    body_budget_hold hold;
+                    if (read_request_body(req, res, reader, body, hold))
+                        handle_count_tokens(eng, std::move(body), res, std::move(hold));
+                });
 }

@@ -24,6 +24,7 @@ void handle_health(const httplib::Request& req, httplib::Response& res);
 void handle_models(const engine& eng, const httplib::Request& req, httplib::Response& res);
 
 // Registers the API routes in their order: GET /health, GET /v1/models, POST /v1/chat/completions,
-// POST /v1/messages, POST /v1/messages/count_tokens. The handlers keep references to `eng` and
+// POST /v1/messages, POST /v1/messages/count_tokens, with the loopback guard (loopback_guard.h) for the options'
+// host and port in the server's pre-routing handler. The handlers keep references to `eng` and
 // `request_counter`, which must outlive the server's listening.
 void register_api_routes(httplib::Server& server, engine& eng, std::atomic<uint64_t>& request_counter);

@@ -9,6 +9,8 @@
 #include "server/openai_reply.h"
 #include "server/openai_stream.h"
 #include "server/reply_helpers.h"
+#include "server/request_nesting.h"
+#include "server/stream_queue.h"
 
 using json = nlohmann::json;
 
@@ -21,10 +23,30 @@ int64_t seconds_since_epoch() {
 
 }  // namespace
 
-void handle_completion(const completion_route& route, const std::string& body, httplib::Response& res,
-                       api_dialect dialect) {
+void handle_completion(const completion_route& route, std::string body, httplib::Response& res, api_dialect dialect,
+                       body_budget_hold hold) {
+    nlohmann::ordered_json parsed;
+    try {
+        check_body_nesting(body);
+        parsed = parse_request_body(body, completion_body_keys);
+    } catch (const std::exception& e) {
+        res.status = 400;
+        const json error =
+            dialect == api_dialect::anthropic ? anthropic_error_body(e.what()) : openai_error_body(e.what());
+        res.set_content(api_json_text(error, true), "application/json");
+        return;
+    }
+    body = std::string();
+    handle_completion(route, std::move(parsed), res, dialect, std::move(hold));
+}
+
+void handle_completion(const completion_route& route, nlohmann::ordered_json body, httplib::Response& res,
+                       api_dialect dialect, body_budget_hold hold) {
     try {
         completion_request req = read_completion_request(route.eng, body, dialect);
+        // The body's tree and its share of the budget go before the generation.
+        body = nullptr;
+        hold.release();
         const uint64_t number = route.request_counter.fetch_add(1);
         const bool anthropic = dialect == api_dialect::anthropic;
         const std::string id = (anthropic ? "msg_" : "chatcmpl-") + std::to_string(number);
@@ -35,8 +57,12 @@ void handle_completion(const completion_route& route, const std::string& body, h
         if (req.stream) {
             auto state = std::make_shared<completion_stream>(
                 completion_stream{&route.eng, std::move(req), ids, id, created});
+            // The generation runs on a thread of the stream's own and writes into a queue that this HTTP worker
+            // empties to the client, so a client that does not read never holds up the engine.
             res.set_chunked_content_provider("text/event-stream", [state, anthropic](size_t, httplib::DataSink& sink) {
-                return anthropic ? stream_anthropic(*state, sink) : stream_openai(*state, sink);
+                return run_queued_stream(sink, [&state, anthropic](httplib::DataSink& queued) {
+                    return anthropic ? stream_anthropic(*state, queued) : stream_openai(*state, queued);
+                });
             });
             return;
         }

@@ -11,9 +11,10 @@
 #include "engine/runtime/engine.h"
 #include "engine/runtime/lossy_modes.h"
 #include "server/api_routes.h"
+#include "server/request_body.h"
 #include "server/request_nesting.h"
 
-using json = nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -82,14 +83,28 @@ void append_stop_strings(const json& body, std::vector<std::string>& stop) {
 
 }  // namespace
 
+// llama-common's JSON value is the JSON library's insertion-ordered value itself, kept in place (its json.cpp: "a
+// common_json is the backing value, so any value of a tree can be used as a common_json"). Handing it the body
+// parsed here saves a second parse of every body into a second full tree.
+const common_json& chat_library_view(const json& value) {
+    static_assert(sizeof(json) == 2 * sizeof(void*) && sizeof(json) <= sizeof(common_json) &&
+                      alignof(json) <= alignof(common_json),
+                  "the chat library's JSON value no longer holds the library's value");
+    return *reinterpret_cast<const common_json*>(&value);
+}
+
 completion_request read_completion_request(const engine& eng, const std::string& text, api_dialect dialect) {
+    check_body_nesting(text);
+    return read_completion_request(eng, parse_request_body(text, completion_body_keys), dialect);
+}
+
+completion_request read_completion_request(const engine& eng, const json& body, api_dialect dialect) {
     completion_request req;
     req.lossy = eng.runner->lossy;
     req.model = served_model_name(eng.options.pack_dir);
 
-    const json body = json::parse(text);
     check_request_nesting(body);
-    const common_json chat_body = common_json::parse(text);
+    const common_json& chat_body = chat_library_view(body);
 
     common_chat_templates_inputs inputs;
     inputs.messages = common_chat_msgs_parse_oaicompat(chat_body.at("messages"));
@@ -108,7 +123,9 @@ completion_request read_completion_request(const engine& eng, const std::string&
     inputs.enable_thinking = supports_thinking;
 
     if (const auto kw = body.find("chat_template_kwargs"); kw != body.end()) {
-        for (const auto& [name, value] : kw->get<json::object_t>()) inputs.chat_template_kwargs[name] = value.dump();
+        // Read as the sorted-key type, so values are written with sorted keys, as the template has always had them.
+        for (const auto& [name, value] : nlohmann::json(*kw).get<nlohmann::json::object_t>())
+            inputs.chat_template_kwargs[name] = value.dump();
     }
     // Only a JSON true turns thinking on; false, or anything else (the string "true" too), turns it off. The
     // template gets the same answer as a JSON boolean: the chat library hands kwargs to the template after its own

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <initializer_list>
+
+#include <nlohmann/json.hpp>
+
 #include "engine/runtime/chat_session.h"
 #include "engine/runtime/generation.h"
 #include "engine/runtime/lossy_params.h"
@@ -32,6 +36,20 @@ struct completion_request {
 };
 
 // Reads the body's fields, renders the messages and tools through the model's chat template and tokenises the
-// prompt. Throws the JSON library's parse and type errors, the chat library's errors, "messages is empty", the
+// prompt. Throws the nesting error of request_nesting.h (checked before anything parses the body), the JSON
+// library's parse and type errors, the chat library's errors, "messages is empty", the
 // prompt-does-not-fit text and the unknown-mode text.
 completion_request read_completion_request(const engine& eng, const std::string& body, api_dialect dialect);
+// The same for a body parsed once (parse_request_body with completion_body_keys), whose "messages" and "tools" the
+// chat library reads in place. The nesting of the body's text must have been checked before it was parsed.
+completion_request read_completion_request(const engine& eng, const nlohmann::ordered_json& body,
+                                           api_dialect dialect);
+
+// The chat library's view of a value of the parsed body, read in place (no copy, no second parse).
+const common_json& chat_library_view(const nlohmann::ordered_json& value);
+
+// The members of a chat-completions body that the reader uses; the others are dropped while parsing.
+inline constexpr std::initializer_list<const char*> completion_body_keys = {
+    "messages",    "tools",       "tool_choice", "parallel_tool_calls",   "reasoning_format", "chat_template_kwargs",
+    "stop",        "max_tokens",  "max_completion_tokens",               "temperature",      "top_p",
+    "top_k",       "seed",        "stream",      "mode",                  "model"};

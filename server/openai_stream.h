@@ -4,9 +4,10 @@
 // parse as the template's tool-call format, a final chunk with the finish reason and "data: [DONE]". Empty pieces
 // from the engine become ": ping" comments.
 //
-// Threads: stream_openai runs on the HTTP worker thread that ran the handler and blocks in engine::generate; the
-// piece callback runs on the engine worker thread and writes to the socket through the sink meanwhile. The state
-// of one call (raw output, fallback flag, last message sent, chat session) is touched by one of them at a time.
+// Threads: stream_openai runs on the stream's generating thread (run_queued_stream) and blocks in
+// engine::generate; the piece callback runs on the engine worker thread meanwhile. The sink is the stream's queue,
+// so neither ever writes to the socket. The state of one call (raw output, fallback flag, last message sent, chat
+// session) is touched by one of them at a time.
 #pragma once
 
 #include <cstdint>

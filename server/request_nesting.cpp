@@ -5,8 +5,6 @@
 
 #include "common/json_nesting_guard.h"
 
-using json = nlohmann::json;
-
 namespace {
 
 [[noreturn]] void too_deep() {
@@ -14,20 +12,20 @@ namespace {
                              " levels");
 }
 
-// The depth of the JSON text of one tool call's arguments; 0 when it is no JSON (the chat library keeps it as text).
-size_t arguments_depth(const json& call) {
-    if (!call.is_object()) return 0;
+// Refuses the JSON text of one tool call's arguments when it nests too deep (text that is no JSON stays text for the
+// chat library and counts the same way).
+template <typename Json>
+void check_arguments(const Json& call) {
+    if (!call.is_object()) return;
     const auto function = call.find("function");
-    if (function == call.end() || !function->is_object()) return 0;
+    if (function == call.end() || !function->is_object()) return;
     const auto arguments = function->find("arguments");
-    if (arguments == function->end() || !arguments->is_string()) return 0;
-    const json parsed = json::parse(arguments->get_ref<const std::string&>(), nullptr, false);
-    return parsed.is_discarded() ? 0 : json_nesting_depth(parsed);
+    if (arguments == function->end() || !arguments->is_string()) return;
+    check_body_nesting(arguments->template get_ref<const std::string&>());
 }
 
-}  // namespace
-
-void check_request_nesting(const json& body) {
+template <typename Json>
+void check_nesting(const Json& body) {
     if (!body.is_object()) return;
     for (const char* key : {"messages", "tools"}) {
         const auto it = body.find(key);
@@ -35,11 +33,35 @@ void check_request_nesting(const json& body) {
     }
     const auto messages = body.find("messages");
     if (messages == body.end() || !messages->is_array()) return;
-    for (const json& message : *messages) {
+    for (const Json& message : *messages) {
         if (!message.is_object()) continue;
         const auto calls = message.find("tool_calls");
         if (calls == message.end() || !calls->is_array()) continue;
-        for (const json& call : *calls)
-            if (arguments_depth(call) > request_nesting_limit) too_deep();
+        for (const Json& call : *calls) check_arguments(call);
     }
 }
+
+}  // namespace
+
+void check_body_nesting(std::string_view text) {
+    size_t depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;  // the escaped character cannot end the string
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > request_nesting_limit) too_deep();
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+}
+
+void check_request_nesting(const nlohmann::json& body) { check_nesting(body); }
+void check_request_nesting(const nlohmann::ordered_json& body) { check_nesting(body); }

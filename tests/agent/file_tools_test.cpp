@@ -300,7 +300,7 @@ TEST(PreviewUrl, AddressesOfProjectFilesOnly) {
 TEST(ToolExecutor, DispatchAndArgumentRules) {
     project_tree project;
     project.file("a.txt", "a");
-    for (const char* name : {"nope", "Read_File", "read_file ", "write_file", "use_connector", "mcp__srv__tool", ""}) {
+    for (const char* name : {"nope", "Read_File", "read_file ", "Write_File", "use_connector", "mcp__srv__tool", ""}) {
         EXPECT_EQ(failure_of(name, json::object()), std::string("unknown tool ") + name);
     }
     struct row {
@@ -313,6 +313,8 @@ TEST(ToolExecutor, DispatchAndArgumentRules) {
         {"read_file", {{"path", 7}}, "missing \"path\""},
         {"read_file", json::array({"a.txt"}), "missing \"path\""},
         {"search_files", json::object(), "missing \"query\""},
+        {"write_file", {{"path", "a.txt"}}, "missing \"content\""},
+        {"edit_file", {{"path", "a.txt"}, {"old_text", "a"}}, "missing \"new_text\""},
         {"preview_url", "a.txt", "missing \"path\""},
         {"list_dir", json::array(), " cannot use value() with array"},
         {"list_dir", "x", " cannot use value() with string"},

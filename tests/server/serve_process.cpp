@@ -115,6 +115,7 @@ serve_process::serve_process(const serve_options& o) {
     child_spec spec;
     spec.argv = args;
     spec.env = server_environment(o.env);
+    for (const std::string& name : o.unset_env) remove_from_environment(spec.env, name);
     spec.in = o.stdin_pipe ? child_stream::pipe() : child_stream::null_device();
     spec.out = child_stream::file_truncate(out_path_);
     spec.err = child_stream::file_truncate(err_path_);

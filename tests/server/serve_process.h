@@ -31,6 +31,7 @@ struct serve_options {
     std::vector<std::string> extra_args;
     bool stdin_pipe = false;  // keep a pipe on the child's stdin (for commands of the test server)
     std::map<std::string, std::string> env;  // variables set (or replaced) on top of server_environment()
+    std::vector<std::string> unset_env;      // variables removed from the child's environment (after `env`)
 };
 
 class serve_process {
