@@ -11,6 +11,7 @@
 #include "agent/project_file_routes.h"
 #include "agent/provider_relay.h"
 #include "agent/request_guard.h"
+#include "agent/skill_routes.h"
 #include "agent/tool_gate.h"
 #include "agent/undo_backups.h"
 #include "common/agent_settings.h"
@@ -62,9 +63,9 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::post, "/agent/llm", handle_agent_llm},
         {m::get, "/agent/llm/models", handle_agent_llm_models},
         {m::get, "/agent/market", unbuilt},           // handle_agent_market
-        {m::get, "/agent/skill_market", unbuilt},     // handle_agent_skill_market
+        {m::get, "/agent/skill_market", handle_agent_skill_market},
         {m::post, "/agent/connector", unbuilt},       // handle_agent_connector
-        {m::post, "/agent/skill", unbuilt},           // handle_agent_skill
+        {m::post, "/agent/skill", handle_agent_skill},
         {m::post, "/agent/tool", handle_agent_tool},
     };
 }

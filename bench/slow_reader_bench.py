@@ -2,16 +2,28 @@
 """The slow-reader figure of `mivra serve`: the time of one client's 8-token request while 4 other clients stream
 long replies and never read them.
 
-    bench/slow_reader_bench.py BUILD_DIR PACK_DIR [--fill-seconds 60] [--port 18432]
+    bench/slow_reader_bench.py BUILD_DIR PACK_DIR [--fill-seconds 600] [--port 18432]
 
 Starts mivra-test-server (scripted output, drafts off, -np 8, context 32768), opens 4 connections with a small
 receive buffer that ask for streams of 30000 tokens and never read, waits until their replies have filled every
-buffer on the way (--fill-seconds), then times a streamed 8-token request of a fifth client, three times."""
+buffer on the way (until the server's send queues towards them stop growing for 2 s, at most --fill-seconds), then
+times a streamed 8-token request of a fifth client, three times."""
 import json, os, socket, subprocess, sys, tempfile, time, urllib.request
+
+def send_queued(port):
+    """Bytes waiting in the server's send queues of its connections on `port` (/proc/net/tcp)."""
+    total = 0
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if int(fields[1].split(":")[1], 16) == port and fields[3] == "01":
+                total += int(fields[4].split(":")[0], 16)
+    return total
+
 
 def main():
     build, pack = sys.argv[1], sys.argv[2]
-    fill = float(sys.argv[sys.argv.index("--fill-seconds") + 1]) if "--fill-seconds" in sys.argv else 60.0
+    fill = float(sys.argv[sys.argv.index("--fill-seconds") + 1]) if "--fill-seconds" in sys.argv else 600.0
     port = int(sys.argv[sys.argv.index("--port") + 1]) if "--port" in sys.argv else 18432
     scratch = tempfile.mkdtemp(prefix="slow-reader-bench-")
     env = dict(os.environ, HOME=scratch, XDG_DATA_HOME=scratch + "/data", XDG_CONFIG_HOME=scratch + "/config",
@@ -39,7 +51,14 @@ def main():
             s.connect(("127.0.0.1", port))
             s.sendall(request)
             readers.append(s)
-        time.sleep(fill)
+        start, last, steady_since = time.monotonic(), -1, time.monotonic()
+        while time.monotonic() - start < fill and time.monotonic() - steady_since < 2:
+            time.sleep(1)
+            queued = send_queued(port)
+            if queued != last:
+                last, steady_since = queued, time.monotonic()
+        print("after %.0f s, %.1f MB wait in the server's send queues to the 4 clients"
+              % (time.monotonic() - start, last / 1e6))
         quick = json.dumps({"messages": [{"role": "user", "content": "[[loop:ab]]"}], "stream": True,
                             "max_tokens": 8}).encode()
         for attempt in range(3):

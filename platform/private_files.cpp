@@ -58,3 +58,10 @@ bool rename_without_replacing(const std::filesystem::path& from, const std::file
     ::unlink(from.c_str());
     return true;
 }
+
+bool exchange_paths(const std::filesystem::path& a, const std::filesystem::path& b, std::error_code& error) {
+    error.clear();
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return true;
+    error = last_error();
+    return false;
+}

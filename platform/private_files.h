@@ -25,3 +25,8 @@ bool write_private_file(const std::filesystem::path& path, std::string_view data
 // (EEXIST when `to` is taken).
 bool rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to,
                               std::error_code& error);
+
+// Swaps what `a` and `b` name in one step (renameat2 RENAME_EXCHANGE): both must exist, and every reader sees the
+// one or the other, never neither. False with `error` set otherwise (EINVAL or ENOSYS where the file system or the
+// kernel cannot exchange; the caller then moves one aside first).
+bool exchange_paths(const std::filesystem::path& a, const std::filesystem::path& b, std::error_code& error);

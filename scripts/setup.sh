@@ -33,7 +33,8 @@ if "$bin/mivra" serve --help 2>&1 | grep -q "not available"; then
     "$bin/mivra" run "$pack" -p "Hello" -n 32
   fi
 else
-  echo "starting the server; once it prints its address, talk to it from another terminal:"
+  echo "starting the server; once it prints its address, open http://127.0.0.1:8080/ in a browser to chat,"
+  echo "or talk to it from another terminal:"
   echo "  curl http://127.0.0.1:8080/v1/chat/completions -H 'Content-Type: application/json' \\"
   echo "    -d '{\"messages\":[{\"role\":\"user\",\"content\":\"Hello\"}],\"max_tokens\":8}'"
   exec "$bin/mivra" serve "$pack"

@@ -61,6 +61,11 @@ const std::map<std::string, std::pair<int, std::string>> built_route_answers = {
     {"/agent/chats", {200, R"({"chats":[]})"}},
     {"/agent/chat", {400, R"({"error":"bad chat id"})"}},
     {"/agent/chat_delete", {400, R"({"error":"bad chat id"})"}},
+    {"/agent/skill", {400, R"({"error":"unknown action"})"}},
+    {"/agent/undo", {400, R"({"error":"[json.exception.out_of_range.403] key 'undo_id' not found"})"}},
+    {"/agent/upload", {200, R"({"bytes":2,"path":"uploads/file"})"}},
+    {"/agent/extract", {200, R"({"kind":"text","name":"file","text":"{}"})"}},
+    {"/agent/pick_folder", {200, R"({"cancelled":true})"}},
 };
 
 unsigned mode_of(const fs::path& path) {
@@ -128,6 +133,18 @@ TEST(AgentServe, TheGuardChecksHostOriginAndTokenOnEveryAgentRoute) {
         if (std::string(path).starts_with("/agent/llm")) {
             // let through to the relay, which has no provider address in these settings
             EXPECT_NE(a.body.find("address"), std::string::npos) << path << ": " << a.body;
+            continue;
+        }
+        if (std::string(path) == "/agent/files" || std::string(path) == "/agent/file") {
+            // let through to the project file routes, whose answers name the user's project folder
+            EXPECT_NE(a.status, 403) << path;
+            EXPECT_NE(a.body.find("Mivra Projects"), std::string::npos) << path << ": " << a.body;
+            continue;
+        }
+        if (std::string(path) == "/agent/skill_market") {
+            // let through to the market, whose GitHub is a closed port in these tests
+            EXPECT_EQ(a.status, 400) << a.body;
+            EXPECT_TRUE(a.body.starts_with(R"({"error":"GitHub: )")) << a.body;
             continue;
         }
         const auto built = built_route_answers.find(path);

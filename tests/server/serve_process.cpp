@@ -74,6 +74,11 @@ std::vector<std::string> server_environment(const std::map<std::string, std::str
         {"XDG_CONFIG_HOME", scratch_dir() + "/config"},
         {"XDG_STATE_HOME", scratch_dir() + "/state"},
         {"HOME", scratch_dir() + "/home"},  // the default project folder is made below HOME
+        // No connector catalog and no GitHub: the skill market and installs reach only a port where nothing listens.
+        {"MIVRA_CONNECTORS", scratch_dir() + "/no-connectors.json"},
+        {"MIVRA_GITHUB_WEB", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_RAW", "http://127.0.0.1:9/"},
+        {"MIVRA_GITHUB_API", "http://127.0.0.1:9/"},
     };
     for (const auto& [name, value] : extra) overrides[name] = value;
     std::vector<std::string> env = current_environment();

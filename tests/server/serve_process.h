@@ -70,5 +70,6 @@ int count_of(const std::string& text, const std::string& needle);
 std::vector<std::string> sse_events(const std::string& stream);
 
 // Environment of a server child: this process's environment with the catalog, home, data and config folders in the
-// scratch folder (the update check then reads no network and no user file), and `overrides` on top.
+// scratch folder (the update check then reads no network and no user file), the connector catalog a missing file
+// and the GitHub addresses a closed port on 127.0.0.1, and `overrides` on top.
 std::vector<std::string> server_environment(const std::map<std::string, std::string>& overrides = {});
