@@ -12,6 +12,7 @@
 #include "agent/provider_relay.h"
 #include "agent/request_guard.h"
 #include "agent/skill_routes.h"
+#include "agent/state_routes.h"
 #include "agent/tool_gate.h"
 #include "agent/undo_backups.h"
 #include "common/agent_settings.h"
@@ -49,8 +50,8 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::get, "/simple", [chat_page](const auto& req, auto& res) { handle_simple_page(chat_page, req, res); }},
         {m::get, "/ui/(.+)", handle_ui_file},
         {m::get, "/preview/(.*)", handle_preview_file},
-        {m::get, "/agent/state", unbuilt},            // handle_agent_state
-        {m::post, "/agent/settings", unbuilt},        // handle_agent_settings
+        {m::get, "/agent/state", handle_agent_state},
+        {m::post, "/agent/settings", handle_agent_settings},
         {m::post, "/agent/undo", handle_agent_undo},
         {m::post, "/agent/upload", handle_agent_upload},
         {m::get, "/agent/chats", handle_agent_chats},

@@ -6,6 +6,7 @@
 #include "distribution/cmd_pull.h"
 #include "distribution/cmd_start.h"
 #include "engine/pack/cmd_pack.h"
+#include "engine/runtime/chat_template_probe.h"
 #include "platform/folders.h"
 #include "platform/signals.h"
 
@@ -53,6 +54,7 @@ int run_pack_command(int argc, char** argv) {
 int dispatch(int argc, char** argv) {
     if (argc > 1) {
         const std::string command = argv[1];
+        if (command == chat_template_probe_command && argc == 3) return chat_template_probe_main(argv[2]);
         if (command == "selftest") return cmd_selftest();
         if (command == "pull") return cmd_pull(argc - 1, argv + 1);
         if (command == "start") return cmd_start(argc - 1, argv + 1, serve_from_args);

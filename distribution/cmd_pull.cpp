@@ -1,6 +1,8 @@
 #include "distribution/cmd_pull.h"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -26,11 +28,44 @@ const char* const pull_usage =
     "  HF_TOKEN=<token> for private or gated repos\n";
 
 constexpr uint64_t announce_hash_above = uint64_t{64} << 20; // bytes
+// A listing of a pack's repo is a few kilobytes; these bounds only stop a hostile or broken server.
+constexpr size_t max_listing_bytes = size_t{64} << 20;
+constexpr int listing_time_limit_seconds = 120;
 
-json list_repo(http_session& session, const std::string& encoded_repo, const std::string& revision) {
+// The listing, read whole but within its size and time bounds (a stalled read still ends at the transport's
+// receive time-out).
+json list_repo(http_session& session, const std::string& encoded_repo, const std::string& revision,
+               const std::string& spec) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::seconds(mivra_listing_time_limit_hook ? mivra_listing_time_limit_hook()
+                                                                             : listing_time_limit_seconds);
     std::string url = session.hub_endpoint + "/api/models/" + encoded_repo + "/tree/" + url_encode(revision);
     http_request request = http_get(session, url, 0, "", false);
-    return json::parse(read_response_body(request));
+    std::string body;
+    std::vector<char> block(65536);
+    for (;;) {
+        const long n = read_response_some(request, block.data(), block.size());
+        if (n <= 0) break;
+        body.append(block.data(), static_cast<size_t>(n));
+        if (body.size() > max_listing_bytes) {
+            throw std::runtime_error("the Hub's file list of " + spec + " is larger than " +
+                                     std::to_string(max_listing_bytes >> 20) + " MB");
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("the Hub took too long to list the files of " + spec);
+        }
+    }
+    return json::parse(body);
+}
+
+// Hub owner and repo names: letters, digits, '-', '_' and '.', and never "." or "..", so that neither the URL nor
+// the pack folder named after the repo can reach anywhere else.
+bool valid_hub_name(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    for (unsigned char c : name) {
+        if (!std::isalnum(c) && c != '-' && c != '_' && c != '.') return false;
+    }
+    return true;
 }
 
 // The work of a pull: the files to fetch and the bytes still to download for them.
@@ -48,7 +83,7 @@ pull_plan plan_pull(const std::vector<download_file>& files, const fs::path& pac
         plan.total += size;
         if (file_up_to_date(file, pack_dir, state)) continue;
         if (checked_exists(pack_dir / fs::path(file.path))) {
-            std::fprintf(stderr, "  %-22s a newer version is on the Hub\n", file.path.c_str());
+            std::fprintf(stderr, "  %-22s a newer version is on the Hub\n", printable_name(file.path).c_str());
             plan.replaces = true;
         }
         const fs::path part = part_path(pack_dir, file);
@@ -62,10 +97,14 @@ pull_plan plan_pull(const std::vector<download_file>& files, const fs::path& pac
 int run_pull(const std::string& spec, const std::string& revision, const std::string& encoded_repo,
              const fs::path& pack_dir, bool lowbit, bool any_repo, bool from_start) {
     http_session session;
-    hub_listing listing = read_hub_listing(list_repo(session, encoded_repo, revision), lowbit);
+    hub_listing listing = read_hub_listing(list_repo(session, encoded_repo, revision, spec), lowbit);
     for (const std::string& name : listing.odd_names) {
         std::fprintf(stderr, "note: %s lists a file named \"%s\", which is not a plain file name; skipped\n",
-                     spec.c_str(), name.c_str());
+                     spec.c_str(), printable_name(name).c_str());
+    }
+    for (const std::string& name : listing.long_names) {
+        std::fprintf(stderr, "note: %s lists a file whose name is too long for this drive (\"%s...\"); skipped\n",
+                     spec.c_str(), printable_name(name.substr(0, 40)).c_str());
     }
     if (!listing.has_manifest && !any_repo) {
         throw std::runtime_error(spec + " has no manifest.json at its root, so it is not a Mivra pack");
@@ -88,6 +127,7 @@ int run_pull(const std::string& spec, const std::string& revision, const std::st
         std::fprintf(stderr, "%s is up to date (%s)\n", spec.c_str(),
                      format_size(static_cast<double>(plan.total)).c_str());
         if (!from_start) std::fprintf(stderr, "Start it with:  mivra serve \"%s\"\n", pack_text.c_str());
+        compact_pull_state(pack_dir, state);
         return 0;
     }
 
@@ -105,15 +145,27 @@ int run_pull(const std::string& spec, const std::string& revision, const std::st
     pull_need_bytes = plan.need;
     pull_done_bytes = 0;
     if (gui_progress) emit_json_line(gui_download_event(plan.work.size(), plan.need));
+    // The repo being pulled and what the plan found are written once; each downloaded file then costs one log line.
+    write_pull_state(pack_dir, state);
 
     // New files of an update stay under their part names until all of them are verified.
-    for (const download_file& file : plan.work) {
-        fetch_part_file(session, base_url, file, pack_dir);
-        if (!plan.replaces) install_part_file(file, pack_dir, state);
+    try {
+        for (const download_file& file : plan.work) {
+            fetch_part_file(session, base_url, file, pack_dir);
+            if (!plan.replaces) install_part_file(file, pack_dir, state);
+        }
+        if (plan.replaces) {
+            for (const download_file& file : plan.work) install_part_file(file, pack_dir, state);
+        }
+    } catch (...) {
+        // The state file then lists what was done, as the log does for a pull that could not get here.
+        try {
+            compact_pull_state(pack_dir, state);
+        } catch (const std::exception&) {
+        }
+        throw;
     }
-    if (plan.replaces) {
-        for (const download_file& file : plan.work) install_part_file(file, pack_dir, state);
-    }
+    write_pull_state(pack_dir, state);
 
     if (from_start) {
         std::fputs("download complete\n", stderr);
@@ -134,11 +186,10 @@ bool file_up_to_date(const download_file& file, const fs::path& pack_dir, json& 
         return json_string_or_empty(files[file.path], "id") == expected_id(file);
     }
     if (static_cast<uint64_t>(file.size) > announce_hash_above) {
-        std::fprintf(stderr, "  %-22s checking the copy already on disk...\n", file.path.c_str());
+        std::fprintf(stderr, "  %-22s checking the copy already on disk...\n", printable_name(file.path).c_str());
     }
     if (hash_file(final_path, file) != expected_id(file)) return false;
-    files[file.path] = {{"id", expected_id(file)}, {"size", static_cast<uint64_t>(file.size)}};
-    write_pull_state(pack_dir, state);
+    record_pulled_file(pack_dir, state, file.path, expected_id(file), static_cast<uint64_t>(file.size));
     return true;
 }
 
@@ -151,16 +202,22 @@ int pull_pack(std::string spec, std::string out_dir, bool lowbit, bool any_repo,
     const size_t slash = spec.find('/');
     const std::string owner = spec.substr(0, slash);
     const std::string name = slash == std::string::npos ? std::string() : spec.substr(slash + 1);
-    if (out_dir.empty()) {
-        std::string folder = name;
-        const std::string ending = "-mivra";
-        if (folder.size() > ending.size() && folder.compare(folder.size() - ending.size(), ending.size(), ending) == 0) {
-            folder.erase(folder.size() - ending.size());
-        }
-        out_dir = (program_folder() / "models" / folder).string();
-    }
-
     last_pull_error.clear();
+    std::string folder = name;
+    const std::string ending = "-mivra";
+    if (folder.size() > ending.size() && folder.compare(folder.size() - ending.size(), ending.size(), ending) == 0) {
+        folder.erase(folder.size() - ending.size());
+    }
+    if (!valid_hub_name(owner) || !valid_hub_name(name) || (out_dir.empty() && !valid_hub_name(folder))) {
+        const std::string text = "\"" + printable_name(spec) +
+                                 "\" is not a Hugging Face repo name: owner and name may hold only letters, digits, "
+                                 "'-', '_' and '.', and neither may be '.' or '..'";
+        std::fprintf(stderr, "\nerror: %s\n", text.c_str());
+        last_pull_error = text;
+        return 1;
+    }
+    if (out_dir.empty()) out_dir = (program_folder() / "models" / folder).string();
+
     const std::string encoded_repo = url_encode(owner) + "/" + url_encode(name);
     try {
         return run_pull(spec, revision, encoded_repo, fs::path(out_dir), lowbit, any_repo, from_start);

@@ -140,13 +140,16 @@ void fetch_part_file(http_session& session, const std::string& base_url, const d
     std::vector<char> buffer(transfer_buffer_size);
 
     uint64_t t = 0;
+    // A symbolic link in the part file's place is nobody's download: it goes, and what it points to is not touched.
+    std::error_code link_ec;
+    if (fs::is_symlink(fs::symlink_status(part, link_ec))) checked_remove(part);
     if (checked_exists(part)) {
         t = checked_file_size(part);
         if (t > size) {
             checked_remove(part);
             t = 0;
         } else if (t > 0) {
-            std::fprintf(stderr, "  %-22s checking %s downloaded earlier...\n", file.path.c_str(),
+            std::fprintf(stderr, "  %-22s checking %s downloaded earlier...\n", printable_name(file.path).c_str(),
                          format_size(static_cast<double>(t)).c_str());
             rehash_part_file(part, t, hasher, buffer);
         }
@@ -181,7 +184,7 @@ void fetch_part_file(http_session& session, const std::string& base_url, const d
     if (digest != expected_id(file)) {
         std::error_code ignored;
         fs::remove(part, ignored);
-        throw std::runtime_error(file.path + ": checksum mismatch (got " + digest + ", expected " +
+        throw std::runtime_error(printable_name(file.path) + ": checksum mismatch (got " + digest + ", expected " +
                                  expected_id(file) + "); the partial file was deleted, run mivra pull again");
     }
 }
@@ -192,8 +195,7 @@ void install_part_file(const download_file& file, const fs::path& pack_dir, json
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(final_path, ec))) checked_remove(final_path);
     checked_rename(part_path(pack_dir, file), final_path);
-    state["files"][file.path] = {{"id", expected_id(file)}, {"size", static_cast<uint64_t>(file.size)}};
-    write_pull_state(pack_dir, state);
+    record_pulled_file(pack_dir, state, file.path, expected_id(file), static_cast<uint64_t>(file.size));
 }
 
 void pull_one_file(http_session& session, const std::string& base_url, const download_file& file,
@@ -237,7 +239,7 @@ void report_progress(download_progress& progress, const std::string& name, uint6
         std::snprintf(text, sizeof text, "  %lldm%02llds left", secs / 60, secs % 60);
         left = text;
     }
-    std::fprintf(stderr, "\r  %-22s %s / %s  %.1f MB/s%s      ", name.c_str(),
+    std::fprintf(stderr, "\r  %-22s %s / %s  %.1f MB/s%s      ", printable_name(name).c_str(),
                  format_size(static_cast<double>(done)).c_str(), format_size(static_cast<double>(total)).c_str(),
                  rate / 1e6, left.c_str());
 }
@@ -250,6 +252,21 @@ std::string format_size(double bytes) {
         std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
     }
     return text;
+}
+
+std::string printable_name(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string url_encode(const std::string& text) {

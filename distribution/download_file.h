@@ -44,7 +44,8 @@ extern uint64_t pull_done_bytes;
 void set_gui_progress(bool on);
 
 // Downloads `file` into pack_dir (which exists), verifies it, renames it into place and records it in `state` (an
-// object whose "files" member is an object), which is then saved. base_url ends in '/'; the file's URL is base_url
+// object whose "files" member is an object) and in the pull log (record_pulled_file). A symbolic link in the part
+// file's place is removed, never followed. base_url ends in '/'; the file's URL is base_url
 // + url_encode(path). Throws std::runtime_error with the user's text (or a filesystem or JSON error) on failure;
 // the part file then keeps every byte written before the failure, except after a checksum mismatch.
 void pull_one_file(http_session& session, const std::string& base_url, const download_file& file,
@@ -72,6 +73,10 @@ void report_progress(download_progress& progress, const std::string& name, uint6
 
 // "%.2f GB" from 10^9 bytes on, else "%.1f MB" (decimal units).
 std::string format_size(double bytes);
+
+// A name from the Hub as it may be printed on a terminal: control characters (and the backslash) become "\xNN",
+// so that no name can move the cursor, clear the screen or forge lines.
+std::string printable_name(const std::string& text);
 
 // Percent-encoding of one URL path segment: ASCII letters, digits and - . _ ~ stay, every other byte is "%XY".
 std::string url_encode(const std::string& text);

@@ -8,6 +8,8 @@ using nlohmann::json;
 
 namespace {
 
+constexpr size_t max_name_bytes = 250;  // + ".part" = 255, the longest file name of common file systems
+
 bool ends_with(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -29,6 +31,10 @@ hub_listing read_hub_listing(const json& listing, bool lowbit) {
         if (path.find("experts.lo") != std::string::npos && !(lowbit && path == "experts.lo.bin")) continue;
         if (!is_plain_file_name(path)) {
             out.odd_names.push_back(path);
+            continue;
+        }
+        if (path.size() > max_name_bytes) {
+            out.long_names.push_back(path);
             continue;
         }
         download_file file;

@@ -93,6 +93,7 @@ struct model {
 // trust: file names must be plain names inside the folder, every part of both expert tables must have a real ggml
 // type whose size matches its shape and the hyper-parameters and that fits its 4096-aligned blob, the expert files
 // must be as long as their tables, the low-bit table (when its file exists) must cover every layer, and the
-// hyper-parameters must be in range. After a successful return every table index below n_layer, every blob read
+// hyper-parameters must be in range, and every core tensor the runner uses must have the shape and type it needs
+// (tensor_checks.h). After a successful return every table index below n_layer, every blob read
 // and every tensor lookup of a present tensor stays in bounds.
 model open_pack(const std::string& folder);

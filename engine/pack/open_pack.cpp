@@ -2,6 +2,7 @@
 #include "engine/pack/gguf_keys.h"
 #include "engine/pack/model.h"
 #include "engine/pack/pack_layout.h"
+#include "engine/pack/tensor_checks.h"
 #include "platform/files.h"
 
 #include <ggml.h>
@@ -175,6 +176,8 @@ void check_hparams(const model& m) {
     if (hp.sliding_window < 0) fail("sliding_window is negative");
     if (hp.sliding_window_pattern < 1) fail("sliding_window_pattern must be at least 1");
     if (hp.n_ctx_orig <= 0) fail("rope.scaling.original_context_length must be positive");
+    if (!std::isfinite(hp.rms_eps) || hp.rms_eps <= 0.0f) fail("attention.layer_norm_rms_epsilon must be positive");
+    if (!std::isfinite(hp.rope_freq_base) || hp.rope_freq_base <= 0.0f) fail("rope.freq_base must be positive");
     const ggml_tensor* embd = m.embd_on_disk ? m.embd_on_disk : m.model_tensor("token_embd.weight");
     if (embd->ne[0] != hp.n_embd) fail("token_embd.weight rows are not embedding_length long");
     if (embd->type != GGML_TYPE_F32 && !ggml_get_type_traits(embd->type)->to_float)
@@ -203,6 +206,9 @@ void check_expert_table(const std::vector<pack_layer>& layers, const model_hpara
             const std::string what = where + " " + kind + " part";
             if (p.type_id < 0 || p.type_id >= GGML_TYPE_COUNT || ggml_blck_size(static_cast<ggml_type>(p.type_id)) == 0)
                 bad_manifest(what + ": unknown type " + std::to_string(p.type_id));
+            if (!cpu_weight_type(p.type_id))
+                bad_manifest(what + ": type " + ggml_type_name(static_cast<ggml_type>(p.type_id)) +
+                             " is not a weight type of the CPU backend");
             if (p.ne0 != ne0 || p.ne1 != ne1) bad_manifest(what + ": shape does not match the model");
             const auto type = static_cast<ggml_type>(p.type_id);
             if (p.ne0 % ggml_blck_size(type) != 0 || ggml_row_size(type, p.ne0) * static_cast<uint64_t>(p.ne1) != p.bytes)
@@ -290,6 +296,7 @@ model open_pack(const std::string& folder) {
     if (m.expert_layers.size() != static_cast<size_t>(m.hparams.n_layer))
         throw std::runtime_error("manifest layer count != block_count");
     check_hparams(m);
+    check_runner_tensors(m);
     check_expert_table(m.expert_layers, m.hparams, m.experts_path, "");
     if (!m.lowbit_path.empty() && m.lowbit_layers.size() != m.expert_layers.size())
         throw std::runtime_error("manifest lowbit layer count != block_count");

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/runtime/cache_sizing.h"
+#include "engine/runtime/chat_template_probe.h"
 #include "engine/runtime/lossy_modes.h"
 #include "llama.h"
 
@@ -37,6 +38,8 @@ void engine::llama_model_deleter::operator()(llama_model* m) const { llama_model
 
 engine::engine(const engine_options& opts) : options(opts) {
     mdl = open_pack(options.pack_dir);
+    // The template is the pack's: it must render under limits elsewhere before it is initialised here.
+    probe_chat_template(mdl.core_path);
 
     // core.gguf serves only for its vocabulary and chat template: load it without weights.
     llama_model_params params = llama_model_default_params();
@@ -45,6 +48,10 @@ engine::engine(const engine_options& opts) : options(opts) {
     if (!llama_model_) throw std::runtime_error("cannot load vocabulary from core.gguf");
     vocab = llama_model_get_vocab(llama_model_.get());
     n_vocab = llama_vocab_n_tokens(vocab);
+    // Logits rows are as wide as the head's output; the samplers read them as wide as the vocabulary.
+    if (n_vocab != mdl.hparams.n_vocab)
+        throw std::runtime_error("the vocabulary of " + mdl.core_path + " has " + std::to_string(n_vocab) +
+                                 " tokens, its output " + std::to_string(mdl.hparams.n_vocab) + " rows");
     templates = common_chat_templates_init(llama_model_.get(), "", "", "");
 
     cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, options.n_ctx, options.n_parallel));

@@ -42,7 +42,9 @@ class engine {
 public:
     // Builds everything and starts the worker: opens the pack, loads core.gguf's vocabulary and chat template,
     // builds the expert cache and the runner, warms the cache from hot.bin, then prints the banner on stderr.
-    // Throws the pack's, the cache's or the runner's errors, or "cannot load vocabulary from core.gguf"; what was
+    // The pack's chat template is first test-rendered in a child process (chat_template_probe.h).
+    // Throws the pack's, the probe's, the cache's or the runner's errors, "cannot load vocabulary from core.gguf",
+    // or "the vocabulary of " + core path + " has N tokens, its output M rows"; what was
     // built is released.
     explicit engine(const engine_options& options);
     // Stops and joins the worker, then frees everything. No generate() may be in progress.

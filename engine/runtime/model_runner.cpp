@@ -289,6 +289,11 @@ void model_runner::load_kv(std::istream& in, int32_t n, int32_t n_stored, int32_
             if (!in.read(static_cast<char*>(t->data), want) || in.gcount() != want) {
                 throw std::runtime_error("load_kv: short read");
             }
+            // No computation stores an infinity or NaN here: such cells are damage, and would poison every answer.
+            const uint16_t* half = static_cast<const uint16_t*>(t->data);
+            uint16_t all = 0;
+            for (size_t i = 0, count = row * n / 2; i < count; ++i) all |= uint16_t((half[i] & 0x7C00) == 0x7C00);
+            if (all) throw std::runtime_error("load_kv: cells are not finite");
             if (n_stored > n && !in.seekg(static_cast<std::streamoff>(row * (n_stored - n)), std::ios::cur)) {
                 throw std::runtime_error("load_kv: short read");
             }

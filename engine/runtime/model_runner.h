@@ -104,8 +104,8 @@ public:
     const std::vector<float>& eval_sequence(const std::vector<int32_t>& tokens);
 
     // Reads the first n of n_stored stored cells of every layer (K then V per layer) into the slot and sets its
-    // n_past to n. Throws "load_kv: slot out of range", "load_kv: bad cell count" (n > n_stored or n > n_ctx) or
-    // "load_kv: short read" (n_past is then 0).
+    // n_past to n. Throws "load_kv: slot out of range", "load_kv: bad cell count" (n > n_stored or n > n_ctx),
+    // "load_kv: short read" or "load_kv: cells are not finite" (an F16 infinity or NaN; n_past is then 0).
     void load_kv(std::istream& in, int32_t n, int32_t n_stored, int32_t slot);
     // Writes the first n cells of every layer of the slot: per layer the K rows, then the V rows. Throws
     // "save_kv: slot out of range", "save_kv: only " + n_past + " cells cached" or "save_kv: write failed".

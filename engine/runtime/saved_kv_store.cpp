@@ -91,6 +91,12 @@ void saved_kv_store::scan() {
     // A file that vanishes between the listing and its use is skipped, never an error.
     for (const fs::directory_entry& de : fs::directory_iterator(dir_)) {
         const fs::path& p = de.path();
+        // A .tmp file is a save that a crash interrupted; nothing ever completes it.
+        if (p.extension() == ".tmp" && p.stem().extension() == ".pkv") {
+            std::error_code rec;
+            fs::remove(p, rec);
+            continue;
+        }
         if (p.extension() != ".pkv") continue;
         std::ifstream in(p, std::ios::binary);
         if (!in) continue;

@@ -49,7 +49,8 @@ public:
     // The index, least recently used first.
     const std::vector<saved_kv_entry>& entries() const { return entries_; }
 
-    // Creates the folder when missing and indexes the readable .pkv files of this model in it, oldest first; prints
+    // Creates the folder when missing, deletes the .pkv.tmp files that interrupted saves left in it, and indexes the
+    // readable .pkv files of this model in it, oldest first; prints
     // "%zu saved prompt KVs in %s\n" on stderr when it found any. A folder that cannot exist leaves the store empty.
     void scan();
 

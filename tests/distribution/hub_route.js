@@ -20,6 +20,8 @@
 //   bad_range       a range request gets 206 with the whole file, labelled "bytes 0-<last>/<size>"
 //   corrupt=FILE    the byte in the middle of FILE is served inverted
 //   missing=FILE    FILE answers 404 at its resolve address
+//   endless_listing the tree listing is "[" followed by spaces that never end (until the client goes away)
+//   drip_listing    the tree listing is "[" followed by one space every 200 ms, without end
 // Every request is logged as one JSON line {where, host, path, range, auth} to ROOT/requests.log.
 'use strict';
 const crypto = require('crypto');
@@ -174,6 +176,22 @@ async function handle(req, res, url, parts) {
         return sendFile(req, res, root, faults, path.join(root, owner, name, rev, file), file);
     }
     if (faults.status) return sendJson(res, Number(faults.status), {error: 'imitated failure'});
+    if (rest[0] === 'api' && rest[1] === 'models' && rest[4] === 'tree' && rest.length === 6 &&
+        (faults.endless_listing || faults.drip_listing)) {
+        res.writeHead(200, {'Content-Type': 'application/json'});
+        res.write('[');
+        if (faults.drip_listing) {
+            const timer = setInterval(() => res.write(' '), 200);
+            res.on('close', () => clearInterval(timer));
+            return;
+        }
+        const block = Buffer.alloc(1 << 20, 0x20);
+        const more = () => {
+            while (!res.destroyed && res.write(block)) {}
+            if (!res.destroyed) res.once('drain', more);
+        };
+        return more();
+    }
     if (rest[0] === 'api' && rest[1] === 'models' && rest[4] === 'tree' && rest.length === 6) {
         const [owner, name, rev] = [rest[2], rest[3], rest[5]];
         const override = path.join(root, owner, name, `tree-${encodeURIComponent(rev)}.json`);

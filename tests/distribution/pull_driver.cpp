@@ -8,6 +8,7 @@
 //   MIVRA_TEST_WRITE_FAULT=N[,once]         a part-file write that reaches past byte N stores the bytes up to N and
 //                                           fails as on a full disk (only the first such write with ",once"); each
 //                                           fault prints "write fault at <offset>" on stderr
+//   MIVRA_TEST_LISTING_SECONDS=N            the time limit of the repo listing (instead of 120 s)
 // Waits between attempts are not slept; each prints "wait <seconds>" on stderr.
 #include <clocale>
 #include <cstdio>
@@ -29,6 +30,11 @@ bool write_fault_once = false;
 }  // namespace
 
 extern "C" void mivra_retry_wait_hook(int seconds) { std::fprintf(stderr, "wait %d\n", seconds); }
+
+extern "C" int mivra_listing_time_limit_hook() {
+    const char* seconds = std::getenv("MIVRA_TEST_LISTING_SECONDS");
+    return seconds ? std::atoi(seconds) : 120;
+}
 
 // Only part files grow past a few kilobytes in a pull, so a fault point of some megabytes hits only them.
 extern "C" long mivra_write_hook(uint64_t offset, uint64_t length) {

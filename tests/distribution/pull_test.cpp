@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 
 #include "common/sha_hasher.h"
 #include "distribution/cmd_pull.h"
@@ -57,6 +59,19 @@ TEST(PullText, FormatSizeAndUrlEncode) {
     } texts[] = {{"model-7.5_b~x", "model-7.5_b~x"}, {"a+b", "a%2Bb"}, {"a b/\xC3\xBC", "a%20b%2F%C3%BC"},
                  {"x@v2", "x%40v2"}, {"", ""}};
     for (const auto& t : texts) EXPECT_EQ(url_encode(t.in), t.out) << t.in;
+
+    // Names from the Hub reach the terminal with their control characters spelled out.
+    EXPECT_EQ(printable_name("core.gguf"), "core.gguf");
+    EXPECT_EQ(printable_name("a\x1b[2Jb\r\n\x7f\\c\xC3\xBC"), "a\\x1b[2Jb\\x0d\\x0a\\x7f\\x5cc\xC3\xBC");
+}
+
+// A name whose part file name could not exist is left out on its own; 250 bytes still fit with ".part".
+TEST(HubListing, OverLongNamesAreLeftOut) {
+    const std::string fits(250, 'a'), too_long(251, 'b');
+    const hub_listing listing = read_hub_listing(
+        json::array({file_entry("manifest.json", 2), file_entry(fits, 1), file_entry(too_long, 1)}), false);
+    EXPECT_EQ(paths_of(listing), (std::vector<std::string>{"manifest.json", fits}));
+    EXPECT_EQ(listing.long_names, std::vector<std::string>{too_long});
 }
 
 TEST(HubListing, KeepsThePackFiles) {
@@ -165,6 +180,48 @@ TEST(PullState, WrittenSortedWithTwoSpaces) {
     }
 }
 
+// Each recorded file costs one line appended to the log, not a rewrite of the state file; reading the state applies
+// the log's complete lines (a line cut off by a crash is skipped), and writing the state absorbs and removes the log.
+TEST(PullState, FilesAreRecordedInAnAppendOnlyLog) {
+    temp_folder dir;
+    json state = read_pull_state(dir.path);
+    state["repo"] = "o/m@main";
+    write_pull_state(dir.path, state);
+    const std::string written = read_text(dir / ".mivra-pull.json");
+    for (int i = 0; i < 500; ++i) {
+        record_pulled_file(dir.path, state, "f" + std::to_string(i), "id" + std::to_string(i), uint64_t(i));
+    }
+    EXPECT_EQ(read_text(dir / ".mivra-pull.json"), written);
+    const std::string log = read_text(dir / ".mivra-pull.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 500);
+    EXPECT_EQ(log.substr(0, log.find('\n') + 1), "{\"id\":\"id0\",\"path\":\"f0\",\"size\":0}\n");
+
+    // A crash in the middle of a line: everything before it is still recorded.
+    std::ofstream(dir / ".mivra-pull.log", std::ios::app) << "{\"id\":\"x\",\"path\":\"cut\",\"si";
+    const json after_crash = read_pull_state(dir.path);
+    EXPECT_EQ(after_crash, state);
+    EXPECT_EQ(after_crash["files"].size(), 500u);
+    EXPECT_EQ(after_crash["files"]["f499"], (json{{"id", "id499"}, {"size", 499}}));
+
+    compact_pull_state(dir.path, after_crash);
+    EXPECT_FALSE(fs::exists(dir / ".mivra-pull.log"));
+    EXPECT_EQ(read_pull_state(dir.path), state);
+    EXPECT_EQ(json::parse(read_text(dir / ".mivra-pull.json")), state);
+}
+
+// The state's files are never written through a symbolic link planted in their place.
+TEST(PullState, SymbolicLinksAreNotFollowed) {
+    temp_folder dir;
+    write_text(dir / "victim", "keep");
+    fs::create_symlink(dir / "victim", dir / ".mivra-pull.json.tmp");
+    fs::create_symlink(dir / "victim", dir / ".mivra-pull.log");
+    json state = read_pull_state(dir.path);
+    record_pulled_file(dir.path, state, "a", "id", 1);
+    write_pull_state(dir.path, state);
+    EXPECT_EQ(read_text(dir / "victim"), "keep");
+    EXPECT_EQ(read_pull_state(dir.path)["files"]["a"]["id"], "id");
+}
+
 TEST(PullDigest, HashFile) {
     temp_folder dir;
     write_text(dir / "empty", "");
@@ -198,13 +255,14 @@ TEST(PullCopyOnDisk, FileUpToDate) {
         {"unrecorded Git file", {"abc", "", "f2ba8f84ab5c1bce84a7b441cb1959cfc7093b7f", 3}, json::object(), true, true},
     };
     for (const auto& c : cases) {
-        fs::remove(dir / ".mivra-pull.json");
+        fs::remove(dir / ".mivra-pull.log");
         json state = {{"files", c.files}, {"repo", "o/m@main"}};
         EXPECT_EQ(file_up_to_date(c.file, dir.path, state), c.up_to_date) << c.what;
-        EXPECT_EQ(fs::exists(dir / ".mivra-pull.json"), c.records) << c.what;
+        // A file found correct is recorded at once, in the pull log.
+        EXPECT_EQ(fs::exists(dir / ".mivra-pull.log"), c.records) << c.what;
         if (c.records) {
             EXPECT_EQ(state["files"][c.file.path], json({{"id", expected_id(c.file)}, {"size", 3}})) << c.what;
-            EXPECT_EQ(read_pull_state(dir.path), state) << c.what;
+            EXPECT_EQ(read_pull_state(dir.path)["files"], state["files"]) << c.what;
         }
     }
     // A recorded file is trusted without being read: its content no longer matters.

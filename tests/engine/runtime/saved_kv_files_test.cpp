@@ -184,6 +184,17 @@ TEST_F(SavedKvFiles, ScanTakesOnlyFilesOfThisModelAndContext) {
     EXPECT_EQ(files().size(), 2u);  // the other model's file is left alone
 }
 
+// A save that a crash interrupted leaves a .pkv.tmp file; the next start-up deletes it and nothing else.
+TEST_F(SavedKvFiles, ScanDeletesFilesOfInterruptedSaves) {
+    fs::create_directories(dir);
+    for (const char* name : {"0123456789abcdef.pkv.tmp", "notes.tmp", "x.pkv.tmp.keep"})
+        std::ofstream(dir / name) << "partial";
+    saved_kv_store store(dir, 64, cell_bytes, n_ctx);
+    store.scan();
+    EXPECT_EQ(files(), (std::vector<std::string>{"notes.tmp", "x.pkv.tmp.keep"}));
+    EXPECT_TRUE(store.entries().empty());
+}
+
 TEST_F(SavedKvFiles, OffTouchesNothing) {
     saved_kv_store store(dir, 0, cell_bytes, n_ctx);
     store.scan();

@@ -170,6 +170,15 @@ TEST_F(SavedKvStore, DropsDamagedFilesAndSkipsForeignOnes) {
              f.write(reinterpret_cast<const char*>(&changed), 4);
          }},
         {"removed", [](const fs::path& p) { fs::remove(p); }},
+        // Well-formed, but every cell an F16 NaN (0x7E00): trusting it would turn the answer into garbage.
+        {"NaN cells", [](const fs::path& p) {
+             const size_t cells_at = 16 + 4 * 30;
+             std::string nan;
+             for (size_t i = cells_at, end = fs::file_size(p); i + 1 < end; i += 2) nan += std::string("\x00\x7e", 2);
+             std::fstream f(p, std::ios::binary | std::ios::in | std::ios::out);
+             f.seekp(std::streamoff(cells_at));
+             f.write(nan.data(), std::streamsize(nan.size()));
+         }},
     };
     for (const auto& d : damages) {
         SCOPED_TRACE(d.what);
@@ -221,7 +230,8 @@ TEST_F(SavedKvStore, OffWritesAndReadsNothing) {
     EXPECT_EQ(pkv_files(pack), std::vector<std::string>{pkv_file_name(prompt)});
 }
 
-// The start-up scan takes readable .pkv files of this model, oldest first, and leaves everything else alone.
+// The start-up scan takes readable .pkv files of this model, oldest first, deletes the .pkv.tmp file of a save that a
+// crash interrupted, and leaves everything else alone.
 TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
     const std::vector<int32_t> a = synthetic_prompt(12, 10), b = synthetic_prompt(14, 11);
     {
@@ -233,7 +243,7 @@ TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
     // a is made the newer one, so the index must come out b, a.
     fs::last_write_time(pkv_path(pack, b), fs::file_time_type::clock::now() - std::chrono::hours(1));
     fs::copy_file(pkv_path(pack, a), kv / "0000000000000002.PKV");      // extension is case-sensitive
-    fs::copy_file(pkv_path(pack, a), kv / "0000000000000003.pkv.tmp");  // a write in progress
+    fs::copy_file(pkv_path(pack, a), kv / "0000000000000003.pkv.tmp");  // a write that a crash cut off
     fs::create_directory(kv / "0000000000000004.pkv");
     fs::create_symlink(kv / "vanished", kv / "0000000000000005.pkv");   // gone between listing and opening
     {
@@ -251,7 +261,8 @@ TEST_F(SavedKvStore, ScanTakesReadableFilesOldestFirst) {
     EXPECT_EQ(e.saved_kvs().entries()[0].tokens, b);
     EXPECT_EQ(e.saved_kvs().entries()[0].path, pkv_path(pack, b).string());
     EXPECT_EQ(e.saved_kvs().entries()[1].tokens, a);
-    EXPECT_EQ(pkv_files(pack).size(), on_disk);
+    EXPECT_FALSE(fs::exists(kv / "0000000000000003.pkv.tmp"));
+    EXPECT_EQ(pkv_files(pack).size(), on_disk - 1);
 
     // Using b moves it to the back: the least recently used is evicted first.
     std::vector<int32_t> b_more = b;
