@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agent/chat_store.h"
+#include "agent/connector_routes.h"
 #include "agent/extract_route.h"
 #include "agent/page_routes.h"
 #include "agent/project_file_routes.h"
@@ -63,9 +64,9 @@ std::vector<agent_route> agent_route_table(const std::string& chat_page) {
         {m::post, "/agent/pick_folder", handle_agent_pick_folder},
         {m::post, "/agent/llm", handle_agent_llm},
         {m::get, "/agent/llm/models", handle_agent_llm_models},
-        {m::get, "/agent/market", unbuilt},           // handle_agent_market
+        {m::get, "/agent/market", handle_agent_market},
         {m::get, "/agent/skill_market", handle_agent_skill_market},
-        {m::post, "/agent/connector", unbuilt},       // handle_agent_connector
+        {m::post, "/agent/connector", handle_agent_connector},
         {m::post, "/agent/skill", handle_agent_skill},
         {m::post, "/agent/tool", handle_agent_tool},
     };

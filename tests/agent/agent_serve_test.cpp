@@ -62,6 +62,7 @@ const std::map<std::string, std::pair<int, std::string>> built_route_answers = {
     {"/agent/settings", {200, R"({"ok":true})"}},
     {"/agent/chat", {400, R"({"error":"bad chat id"})"}},
     {"/agent/chat_delete", {400, R"({"error":"bad chat id"})"}},
+    {"/agent/connector", {400, R"({"error":"unknown action"})"}},
     {"/agent/skill", {400, R"({"error":"unknown action"})"}},
     {"/agent/undo", {400, R"({"error":"[json.exception.out_of_range.403] key 'undo_id' not found"})"}},
     {"/agent/upload", {200, R"({"bytes":2,"path":"uploads/file"})"}},
@@ -139,6 +140,11 @@ TEST(AgentServe, TheGuardChecksHostOriginAndTokenOnEveryAgentRoute) {
         if (std::string(path).starts_with("/agent/llm")) {
             // let through to the relay, which has no provider address in these settings
             EXPECT_NE(a.body.find("address"), std::string::npos) << path << ": " << a.body;
+            continue;
+        }
+        if (std::string(path) == "/agent/market") {  // the built-in connector catalog
+            EXPECT_EQ(a.status, 200);
+            EXPECT_EQ(json::parse(a.body)["connectors"].size(), 21u) << a.body;
             continue;
         }
         if (std::string(path) == "/agent/files" || std::string(path) == "/agent/file") {

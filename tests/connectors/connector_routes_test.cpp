@@ -1,0 +1,139 @@
+// GET /agent/market and POST /agent/connector on a real `mivra serve`, with the user's home, data, config and
+// settings in a temporary folder and the connector catalog read from a local file.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "agent/agent_user.h"
+#include "connector_test_support.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct connector_server {
+    agent_user user;
+    fs::path catalog = user.dir / "connectors.json";
+    fs::path home = user.dir / "home";
+    std::unique_ptr<serve_process> server;
+    std::string token;
+
+    connector_server() {
+        json entries = {
+            {{"id", "fake-python"}, {"runtime", "python"}, {"command", "uvx"}, {"args", {"fake-server"}}},
+            {{"id", "fake-node"}, {"runtime", "node"}, {"command", "node"}, {"args", fake_config("plain")["args"]}},
+        };
+        write_text(catalog, "\xEF\xBB\xBF" + json({{"format", "mivra-connectors-1"}, {"connectors", entries}}).dump());
+        fs::create_directories(home);
+        serve_options options = user.options();
+        options.env["MIVRA_CONNECTORS"] = catalog.string();
+        server = std::make_unique<serve_process>(options);
+        token = page_token(server->client()->Get("/simple")->body);
+    }
+    answer get(const std::string& path, bool with_token = true) const {
+        httplib::Headers headers;
+        if (with_token) headers.emplace("X-Mivra-Token", token);
+        auto res = server->client()->Get(path, headers);
+        if (!res) throw std::runtime_error("no answer");
+        return {res->status, res->body, res->headers};
+    }
+    answer post(const std::string& body, bool with_token = true) const {
+        httplib::Headers headers;
+        if (with_token) headers.emplace("X-Mivra-Token", token);
+        auto c = server->client();
+        c->set_read_timeout(std::chrono::seconds(120));
+        auto res = c->Post("/agent/connector", headers, body, "application/json");
+        if (!res) throw std::runtime_error("no answer");
+        return {res->status, res->body, res->headers};
+    }
+    json settings_servers() const { return json::parse(read_text(user.settings))["mcpServers"]; }
+};
+
+}  // namespace
+
+TEST(connector_routes, add_disable_enable_and_remove_by_hand) {
+    connector_server s;
+    std::string everything = npm_server("mcp-server-everything");
+    answer added = s.post(json({{"action", "add"}, {"name", "Every Thing"}, {"command", everything}}).dump());
+    EXPECT_EQ(added.status, 200);
+    EXPECT_EQ(added.header("Content-Type"), "application/json");
+    EXPECT_EQ(added.body, R"({"connected":true,"name":"every-thing"})");
+    EXPECT_EQ(s.settings_servers()["every-thing"], json({{"command", everything}, {"args", json::array()}}));
+    // Connectors are not started yet, so the test start leaves no server running.
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 3000));
+
+    answer disabled = s.post(R"({"action":"disable","name":"every-thing"})");
+    EXPECT_EQ(disabled.body, R"({"enabled":false,"name":"every-thing"})");
+    EXPECT_EQ(s.settings_servers()["every-thing"]["disabled"], true);
+
+    answer enabled = s.post(R"({"action":"enable","name":"every-thing"})");
+    EXPECT_EQ(enabled.body, R"({"connected":true,"name":"every-thing"})");
+    EXPECT_FALSE(s.settings_servers()["every-thing"].contains("disabled"));
+
+    answer removed = s.post(R"({"action":"remove","name":"every-thing"})");
+    EXPECT_EQ(removed.body, R"({"removed":"every-thing"})");
+    EXPECT_FALSE(s.settings_servers().contains("every-thing"));
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 3000));
+}
+
+TEST(connector_routes, a_runtime_installed_later_is_found) {
+    connector_server s;
+    answer market = s.get("/agent/market");
+    ASSERT_EQ(market.status, 200);
+    json listed = json::parse(market.body);
+    EXPECT_EQ(listed["connectors"].size(), 2u);
+    EXPECT_EQ(listed["connectors"][0]["id"], "fake-python");
+    EXPECT_EQ(listed["runtimes"], json({{"node", true}, {"uv", false}}));
+
+    answer refused = s.post(R"({"action":"add","id":"fake-python"})");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(json::parse(refused.body)["error"],
+              "this connector needs uv (Python), which is not installed. Install it with: sudo apt install pipx && "
+              "pipx install uv, then add the connector again");
+    EXPECT_FALSE(fs::exists(s.user.settings) && s.settings_servers().contains("fake-python"));
+
+    // A uvx placed in ~/.local/bin after the server started: it runs the fake whatever it is asked to run.
+    fs::path uvx = s.home / ".local" / "bin" / "uvx";
+    fs::create_directories(uvx.parent_path());
+    write_text(uvx, "#!/bin/sh\nexec node '" + fake_server_script() + "' plain\n");
+    fs::permissions(uvx, fs::perms::owner_all);
+    EXPECT_EQ(json::parse(s.get("/agent/market").body)["runtimes"], json({{"node", true}, {"uv", true}}));
+    answer added = s.post(R"({"action":"add","id":"fake-python"})");
+    EXPECT_EQ(added.status, 200);
+    EXPECT_EQ(added.body, R"({"connected":true,"name":"fake-python"})");
+    EXPECT_EQ(s.settings_servers()["fake-python"],
+              json::parse(R"({"command":"uvx","args":["fake-server"],"market":"fake-python"})"));
+}
+
+TEST(connector_routes, refusals) {
+    connector_server s;
+    struct refusal {
+        std::string body;
+        int status;
+        std::string reply;
+    };
+    std::vector<refusal> cases = {
+        {R"({"action":"Add"})", 400, R"({"error":"unknown action"})"},
+        {R"({})", 400, R"({"error":"unknown action"})"},
+        {R"({"action":"remove","name":"nobody"})", 400, R"({"error":"no connector named nobody"})"},
+        {R"({"action":"add","url":"http://localhost.example.com/mcp"})", 400,
+         R"({"error":"the server address must start with https://"})"},
+        {R"({"action":"add","id":"filesystem"})", 400,
+         R"({"error":"no connector \"filesystem\" in the list; use find_connectors to see what there is"})"},
+        {R"({"action":"remove"})", 400, R"({"error":"[json.exception.out_of_range.403] key 'name' not found"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        answer got = s.post(c.body);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.body, c.reply);
+    }
+    answer empty = s.post("");
+    EXPECT_EQ(empty.status, 400);
+    EXPECT_NE(json::parse(empty.body)["error"].get<std::string>().find("parse error"), std::string::npos);
+    EXPECT_EQ(s.post(R"({"action":"Add"})", false).status, 403);
+    EXPECT_EQ(s.get("/agent/market", false).status, 403);
+}
