@@ -74,6 +74,8 @@ int cmd_imatrix(const engine_options& options) {
 
     std::unique_ptr<expert_cache> cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, 512, 1));
     auto runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, 512, options.prefetch, 1);
+    // The experts as stored: the interleaved layouts of the faster kernels change the results.
+    runner->repack_experts = false;
 
     const model_hparams& hp = mdl.hparams;
     const imatrix_header header{hp.n_layer, hp.n_expert, hp.n_embd, hp.n_ff_exp};
