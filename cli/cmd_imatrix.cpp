@@ -27,11 +27,6 @@ namespace {
 
 constexpr size_t chunk_tokens = 512;
 
-// libllama's informational lines (the vocabulary dump) would bury the progress line; warnings and errors still show.
-void quiet_llama_log(ggml_log_level level, const char* text, void*) {
-    if (level == GGML_LOG_LEVEL_WARN || level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
-}
-
 struct llama_model_free_deleter {
     void operator()(llama_model* m) const { llama_model_free(m); }
 };
@@ -67,7 +62,6 @@ std::vector<int32_t> tokenize_file(const std::string& core_path, const std::stri
 
 int cmd_imatrix(const engine_options& options) {
     model mdl = open_pack(options.pack_dir);
-    llama_log_set(quiet_llama_log, nullptr);
     llama_backend_init();
 
     const std::vector<int32_t> tokens = tokenize_file(mdl.core_path, options.input_path);

@@ -329,6 +329,8 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
         EXPECT_EQ(sse_events(res->body).back(), "[DONE]");
         const std::string id = "chatcmpl-" + std::to_string(++request);
         EXPECT_EQ(count_of(server.err(), "request " + id + ": output not in the tool-call format ("), 1) << server.err();
+        // The chat library's own line would copy the whole reply into the log.
+        EXPECT_EQ(count_of(server.err(), "unparsed"), 0) << server.err();
 
         const reply plain = post(server, chat("[[script:Sure." + c.call + "]]", weather_tools));
         ++request;
