@@ -7,6 +7,7 @@
 #include "agent/document_extraction.h"
 #include "agent/file_tools.h"
 #include "agent/project_paths.h"
+#include "agent/shell_command.h"
 #include "agent/tool_arguments.h"
 #include "agent/web_tools.h"
 #include "common/agent_settings.h"
@@ -28,6 +29,12 @@ json read_document_entry(const json& arguments) {
     }
     const int64_t offset = std::max<int64_t>(optional_integer(arguments, "offset", 0), 0);
     return read_document_page(extract_document_text(path, app_data_folder() / "tmp"), offset, path.string());
+}
+
+// run_command: the time limit is read (and clamped) before the command.
+json run_command_entry(const json& arguments) {
+    const int64_t timeout_s = clamp_integer(optional_integer(arguments, "timeout_s", 120), 5, 1800);
+    return run_shell_command(required_text(arguments, "command"), int(timeout_s));
 }
 
 // web_search with the Brave Search key as the settings hold it now, copied out under the lock.
@@ -57,6 +64,7 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"write_file", write_file_tool},
     {"edit_file", edit_file_tool},
     {"read_document", read_document_entry},
+    {"run_command", run_command_entry},
     {"web_search", web_search_entry},
     {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},

@@ -1,7 +1,6 @@
 #include "agent/tool_table.h"
 
-// TEMP until the shell layer lands
-static std::string run_command_description_start() { return "Run a bash command"; }
+#include "agent/shell_command.h"
 
 using nlohmann::json;
 

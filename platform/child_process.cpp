@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -143,11 +144,8 @@ std::vector<char*> c_strings(const std::vector<std::string>& texts) {
     return out;
 }
 
-// The files execve is tried on: argv[0] itself, or each folder of the environment's PATH joined with it.
-std::vector<std::string> program_candidates(const child_spec& spec) {
-    const std::string& name = spec.argv[0];
-    if (!spec.search_path || name.find('/') != std::string::npos) return {name};
-    const std::string path = find_in_environment(spec.env, "PATH").value_or("/bin:/usr/bin");
+// `name` joined with each folder of a PATH value, in order; an empty folder stands for the current one.
+std::vector<std::string> along_path(const std::string& name, const std::string& path) {
     std::vector<std::string> out;
     size_t at = 0;
     for (;;) {
@@ -158,6 +156,18 @@ std::vector<std::string> program_candidates(const child_spec& spec) {
         at = end + 1;
     }
     return out;
+}
+
+// The files execve is tried on: argv[0] itself, or each folder of the environment's PATH joined with it.
+std::vector<std::string> program_candidates(const child_spec& spec) {
+    const std::string& name = spec.argv[0];
+    if (!spec.search_path || name.find('/') != std::string::npos) return {name};
+    return along_path(name, find_in_environment(spec.env, "PATH").value_or("/bin:/usr/bin"));
+}
+
+bool is_executable_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
 std::string reason(int error) { return std::strerror(error); }
@@ -471,6 +481,16 @@ std::optional<int> child_process::killed_by() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (!state_->reaped) return std::nullopt;
     return state_->signal;
+}
+
+std::string find_program(const std::string& name, const std::string& path) {
+    if (name.empty()) return {};
+    if (name.find('/') != std::string::npos) return is_executable_file(name) ? name : std::string();
+    for (const std::string& candidate : along_path(name, path)) {
+        if (candidate.find('/') == std::string::npos) continue;  // an empty folder: never the current one here
+        if (is_executable_file(candidate)) return candidate;
+    }
+    return {};
 }
 
 std::vector<std::string> current_environment() {

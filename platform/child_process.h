@@ -181,6 +181,12 @@ private:
 // and std::invalid_argument for an empty argv or a misused stream kind. Safe for concurrent use.
 child_process spawn_child(const child_spec& spec);
 
+// The first executable regular file named `name` in the folders of `path` (a PATH value, folders separated by ':'),
+// as the folder joined with the name; a name holding '/' is taken as a path and returned when it is such a file.
+// Empty folders of `path` are skipped (never the current folder). Empty when there is none. Never throws
+// (except std::bad_alloc).
+std::string find_program(const std::string& name, const std::string& path);
+
 // This process's environment as "NAME=VALUE" entries, read at the call.
 std::vector<std::string> current_environment();
 // Sets NAME=VALUE in `env`: replaces every entry of that name (the first keeps its place) or appends one.

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "agent/shell_command.h"
 #include "agent/tool_table.h"
 #include "common/process_state.h"
 
@@ -60,7 +61,8 @@ TEST(ToolTable, SerialisedExactly) {
               "ignores case; set regex true for a regular expression. glob limits file names, e.g. \"*.js\".");
     // The shell named is the one that runs the command.
     EXPECT_EQ(find_tool(table, "run_command")->at("function")["description"],
-              "Run a bash command in the project folder and return its output and exit code. Don't start servers or "
+              "Run a " + command_shell_name() +
+                  " command in the project folder and return its output and exit code. Don't start servers or "
               "programs that keep running (they are stopped at the timeout); websites are previewed with "
               "preview_url.");
     EXPECT_EQ(find_tool(table, "run_command")->at("function")["parameters"]["properties"].dump(),
