@@ -138,6 +138,8 @@ int cmd_golden(const engine_options& options) {
     model mdl = open_pack(options.pack_dir);
     std::unique_ptr<expert_cache> cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, options.n_ctx, 1));
     auto runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, options.n_ctx, options.prefetch, 1);
+    // The experts as stored: the interleaved layouts of the faster kernels change the results.
+    runner->repack_experts = false;
     runner->lossy = lossy_params_from_options(options);
     std::fprintf(stderr, "core %.2f GB resident, expert cache %d slots (%.0f MB)\n", double(mdl.core_bytes) / 1e9,
                  cache->n_slots(), double(cache->n_slots()) * double(cache->expert_bytes()) / 1048576.0);

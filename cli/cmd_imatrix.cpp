@@ -27,11 +27,6 @@ namespace {
 
 constexpr size_t chunk_tokens = 512;
 
-// libllama's informational lines (the vocabulary dump) would bury the progress line; warnings and errors still show.
-void quiet_llama_log(ggml_log_level level, const char* text, void*) {
-    if (level == GGML_LOG_LEVEL_WARN || level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
-}
-
 struct llama_model_free_deleter {
     void operator()(llama_model* m) const { llama_model_free(m); }
 };
@@ -67,13 +62,14 @@ std::vector<int32_t> tokenize_file(const std::string& core_path, const std::stri
 
 int cmd_imatrix(const engine_options& options) {
     model mdl = open_pack(options.pack_dir);
-    llama_log_set(quiet_llama_log, nullptr);
     llama_backend_init();
 
     const std::vector<int32_t> tokens = tokenize_file(mdl.core_path, options.input_path);
 
     std::unique_ptr<expert_cache> cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, 512, 1));
     auto runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, 512, options.prefetch, 1);
+    // The experts as stored: the interleaved layouts of the faster kernels change the results.
+    runner->repack_experts = false;
 
     const model_hparams& hp = mdl.hparams;
     const imatrix_header header{hp.n_layer, hp.n_expert, hp.n_embd, hp.n_ff_exp};

@@ -6,6 +6,7 @@
 #include "distribution/cmd_pull.h"
 #include "distribution/cmd_start.h"
 #include "engine/pack/cmd_pack.h"
+#include "engine/runtime/library_log.h"
 #include "engine/runtime/chat_template_probe.h"
 #include "platform/folders.h"
 #include "platform/signals.h"
@@ -100,6 +101,8 @@ int serve_from_args(int argc, char** argv) {
 int mivra_main(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
     ignore_sigpipe();
+    // Only our own lines on stderr: the libraries' lines pass through one filter in every command.
+    install_library_log_filter();
     const std::string command = argc > 1 ? argv[1] : "";
     // An interrupted one-shot command has not done its work; an interactive server ends normally this way.
     set_stop_exit_code(command == "serve" || command == "start" ? 0 : 130);

@@ -84,7 +84,7 @@ bool anthropic_block_writer::advance(const common_chat_msg& msg, bool final) {
 
 bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece) {
     if (piece.empty()) return send_sse_event(writer.sink, "ping", {{"type", "ping"}});
-    return writer.advance(parse_chat_output(ids, piece, false), false);
+    return writer.advance(parse_chat_output(ids, piece.with_valid_utf8(), false), false);
 }
 
 bool stream_anthropic(completion_stream& state, httplib::DataSink& sink) {

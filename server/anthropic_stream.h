@@ -56,7 +56,8 @@ private:
     bool flush_arguments(const common_chat_msg& msg);
 };
 
-// The piece callback: a ping event for an empty piece; otherwise the session's feed of the piece, with tool-call
+// The piece callback: a ping event for an empty piece; otherwise the session's feed of the piece (bytes that are not
+// UTF-8 written as U+FFFD), with tool-call
 // ids, handed to the writer. False (a failed write) makes the engine end the request. The chat library's parse
 // errors propagate and end the generation with that error.
 bool on_anthropic_piece(anthropic_block_writer& writer, const tool_id_state& ids, const token_text& piece);

@@ -69,7 +69,7 @@ void handle_completion(const completion_route& route, nlohmann::ordered_json bod
 
         token_text output;
         const on_text_fn collect_piece = [&output](const token_text& piece) {
-            output.append(piece);
+            output.append(piece.with_valid_utf8());
             return true;
         };
         const generation_stats stats =

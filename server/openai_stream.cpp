@@ -78,8 +78,9 @@ bool stream_openai(completion_stream& state, httplib::DataSink& sink) {
         text_fallback = true;
     };
     // Runs on the engine worker thread.
-    const on_text_fn on_openai_piece = [&](const token_text& piece) -> bool {
-        if (piece.empty()) return sink.write(keep_alive, sizeof keep_alive - 1);
+    const on_text_fn on_openai_piece = [&](const token_text& generated) -> bool {
+        if (generated.empty()) return sink.write(keep_alive, sizeof keep_alive - 1);
+        const token_text piece = generated.with_valid_utf8();
         raw_output += piece.str();
         if (text_fallback) return true;
         try {

@@ -31,6 +31,79 @@ token_text token_text::sub(size_t pos, size_t len) const {
     return out;
 }
 
+namespace {
+
+// The length of the UTF-8 unit at s[i]: a whole well-formed sequence (valid = true), or the maximal ill-formed
+// subpart that stands for one U+FFFD (valid = false), at least one byte.
+size_t utf8_unit(const unsigned char* s, size_t n, size_t i, bool& valid) {
+    const unsigned char b0 = s[i];
+    valid = true;
+    if (b0 < 0x80) return 1;
+    // Length of the sequence and the range its second byte must fall in (excludes overlongs and surrogates).
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) len = 2;
+    else if (b0 == 0xE0) len = 3, lo = 0xA0;
+    else if (b0 >= 0xE1 && b0 <= 0xEC) len = 3;
+    else if (b0 == 0xED) len = 3, hi = 0x9F;
+    else if (b0 >= 0xEE && b0 <= 0xEF) len = 3;
+    else if (b0 == 0xF0) len = 4, lo = 0x90;
+    else if (b0 >= 0xF1 && b0 <= 0xF3) len = 4;
+    else if (b0 == 0xF4) len = 4, hi = 0x8F;
+    if (len == 0) {
+        valid = false;
+        return 1;
+    }
+    size_t k = 1;
+    for (; k < len && i + k < n; ++k) {
+        const unsigned char b = s[i + k];
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) break;
+    }
+    valid = k == len;
+    return k;
+}
+
+}  // namespace
+
+token_text token_text::with_valid_utf8() const {
+    const auto* s = reinterpret_cast<const unsigned char*>(text_.data());
+    const size_t n = text_.size();
+    size_t i = 0;
+    bool valid = true;
+    while (i < n) {
+        const size_t k = utf8_unit(s, n, i, valid);
+        if (!valid) break;
+        i += k;
+    }
+    if (i == n) return *this;
+
+    token_text out;
+    out.text_.reserve(n + 16);
+    out.text_.assign(text_, 0, i);
+    size_t t = 0;  // the next token to place; those of the valid beginning keep their starts
+    for (; t < starts_.size() && starts_[t] < i; ++t) {
+        out.starts_.push_back(starts_[t]);
+        out.tokens_.push_back(tokens_[t]);
+    }
+    while (i < n) {
+        const size_t k = utf8_unit(s, n, i, valid);
+        const size_t at = out.text_.size();
+        if (valid) out.text_.append(text_, i, k);
+        else out.text_ += "\xEF\xBF\xBD";
+        // Tokens whose pieces start inside this unit now start where it was written.
+        for (; t < starts_.size() && starts_[t] < i + k; ++t) {
+            out.starts_.push_back(at + (valid ? starts_[t] - i : 0));
+            out.tokens_.push_back(tokens_[t]);
+        }
+        i += k;
+    }
+    for (; t < starts_.size(); ++t) {  // empty pieces at the very end
+        out.starts_.push_back(out.text_.size());
+        out.tokens_.push_back(tokens_[t]);
+    }
+    return out;
+}
+
 void token_text::truncate(size_t n) {
     if (n >= text_.size()) return;
     text_.resize(n);

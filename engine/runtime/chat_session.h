@@ -37,6 +37,13 @@ public:
     void truncate(size_t n);
     void clear();
 
+    // A copy in which every byte sequence that is not well-formed UTF-8 becomes U+FFFD (one for each maximal
+    // ill-formed subpart, as Unicode recommends), each token kept with the text its bytes became. A sequence cut
+    // off by the end of the text is replaced too: use it on text that will not grow any more (the engine holds
+    // back an unfinished character until it is complete or generation ends). Returns an equal copy when the text
+    // is valid.
+    token_text with_valid_utf8() const;
+
     const std::string& str() const { return text_; }
     size_t size() const { return text_.size(); }
     bool empty() const { return text_.empty(); }

@@ -1,5 +1,7 @@
 #include "engine/runtime/engine.h"
 
+#include "engine/runtime/library_log.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,15 +24,10 @@ int64_t now_ns() {
 
 double seconds_since(int64_t start_ns) { return double(now_ns() - start_ns) / 1e9; }
 
-// libllama and ggml report every key of core.gguf while loading; only their errors belong on our stderr.
-void llama_errors_only(ggml_log_level level, const char* text, void*) {
-    if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
-}
-
 }  // namespace
 
 engine::backend_guard::backend_guard() {
-    llama_log_set(llama_errors_only, nullptr);
+    install_library_log_filter();
     llama_backend_init();
 }
 engine::backend_guard::~backend_guard() { llama_backend_free(); }

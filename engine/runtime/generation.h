@@ -29,7 +29,8 @@ struct sampling_params {
 
 // Receives each piece of final text in order; an empty piece is a keep-alive. Returning false means the receiver is
 // gone: the request ends with finish reason "stop". Always called on the engine worker thread, never with the engine
-// mutex held.
+// mutex held. The text is the model's bytes: only the last piece of a generation may end inside a UTF-8 character,
+// and any piece may hold bytes that are not UTF-8 at all (token_text::with_valid_utf8 makes text for clients).
 using on_text_fn = std::function<bool(const token_text&)>;
 
 // Counts and times of one generation, returned by engine::generate.

@@ -90,6 +90,20 @@ TEST(Main, PackAloneReachesThePackCommand) {
     EXPECT_EQ(c.err.rfind("usage: mivra pack model.gguf out_dir ", 0), 0u) << c.err;
 }
 
+// The GGUF reader's own lines do not precede the command's error: stderr holds exactly our line.
+TEST(Main, PackOfAMissingOrDamagedFileSaysOnlyOurLine) {
+    const std::string folder = testing::TempDir() + "mivra-pack-errors";
+    std::filesystem::create_directories(folder);
+    const std::string damaged = folder + "/damaged.gguf";
+    std::ofstream(damaged, std::ios::binary) << "garbage, no GGUF at all";
+    for (const std::string& model : {folder + "/missing.gguf", damaged}) {
+        const child_result c = mivra({"pack", model, folder + "/out"});
+        EXPECT_EQ(c.exit_code, 1);
+        EXPECT_EQ(c.err, "mivra-pack: cannot read GGUF " + model + "\n");
+    }
+    std::filesystem::remove_all(folder);
+}
+
 // A one-shot command stopped from outside did not do its work: it ends with 130, after the stop message.
 TEST(Main, InterruptedPackExitsWith130) {
     char pattern[] = "/tmp/mivra-stop-test-XXXXXX";

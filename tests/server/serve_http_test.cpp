@@ -329,6 +329,8 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
         EXPECT_EQ(sse_events(res->body).back(), "[DONE]");
         const std::string id = "chatcmpl-" + std::to_string(++request);
         EXPECT_EQ(count_of(server.err(), "request " + id + ": output not in the tool-call format ("), 1) << server.err();
+        // The chat library's own line would copy the whole reply into the log.
+        EXPECT_EQ(count_of(server.err(), "unparsed"), 0) << server.err();
 
         const reply plain = post(server, chat("[[script:Sure." + c.call + "]]", weather_tools));
         ++request;
@@ -337,27 +339,35 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
     }
 }
 
-// Output bytes that are no valid UTF-8: the stream sends what it could, switches to text, cannot write that either
-// and ends with one error event (no [DONE], no statistics line); the plain reply is a 400.
-TEST(Completions, InvalidUtf8EndsTheStreamWithAnErrorEvent) {
+// Output bytes that are no valid UTF-8 reach the client as U+FFFD, streamed or not: a stray byte in the middle, a
+// character cut off by the end of the generation; a character whose bytes come as separate tokens stays whole.
+TEST(Completions, InvalidUtf8BecomesReplacementCharacters) {
     serve_process server(serve_options{});
-    const std::string script = "[[script:Hello{byte:C3} world]]";
-    auto res = server.client()->Post("/v1/chat/completions", chat(script, R"({"stream":true})"), "application/json");
-    ASSERT_TRUE(res);
-    const std::vector<std::string> events = sse_events(res->body);
-    ASSERT_GE(events.size(), 3u) << res->body;
-    EXPECT_EQ(streamed_content(chunks(res->body.substr(0, res->body.rfind("data: ")))), "Hello");
-    const json error = json::parse(events.back());
-    EXPECT_EQ(error["error"]["type"], "invalid_request_error");
-    EXPECT_TRUE(error["error"]["message"].get<std::string>().starts_with("[json.exception.type_error.316] invalid UTF-8"))
-        << error;
-    EXPECT_EQ(count_of(res->body, "[DONE]"), 0);
-    EXPECT_EQ(count_of(server.err(), "request chatcmpl-1: output not in the tool-call format"), 1) << server.err();
-
-    const reply plain = post(server, chat(script));
-    EXPECT_EQ(plain.status, 400) << plain.body;
-    // The stream's only line is the fallback notice: no statistics line for it, nor for the refused plain reply.
-    EXPECT_EQ(count_of(server.err(), "request chatcmpl-"), 1) << server.err();
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct row {
+        std::string script, text;
+    };
+    const row rows[] = {
+        {"[[script:Hello{byte:C3} world]]", "Hello" + fffd + " world"},
+        {"[[script:a{byte:FF}b {byte:E2}{byte:82}{byte:AC} z{byte:E2}{byte:82}]]", "a" + fffd + "b \xE2\x82\xAC z" + fffd},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.script);
+        auto res = server.client()->Post("/v1/chat/completions", chat(r.script, R"({"stream":true})"),
+                                         "application/json");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(streamed_content(chunks(res->body)), r.text) << res->body;
+        EXPECT_EQ(sse_events(res->body).back(), "[DONE]");
+        const reply plain = post(server, chat(r.script));
+        EXPECT_EQ(plain.status, 200) << plain.body;
+        EXPECT_EQ(plain.value()["choices"][0]["message"]["content"], r.text);
+        const json message = {{"model", "m"}, {"max_tokens", 64}, {"messages", {{{"role", "user"}, {"content", r.script}}}}};
+        auto anthropic = server.client()->Post("/v1/messages", message.dump(), "application/json");
+        ASSERT_TRUE(anthropic);
+        EXPECT_EQ(anthropic->status, 200) << anthropic->body;
+        EXPECT_EQ(json::parse(anthropic->body)["content"][0]["text"], r.text);
+    }
+    EXPECT_EQ(count_of(server.err(), "output not in the tool-call format"), 0) << server.err();
 }
 
 // Refused requests: status 400 with the OpenAI error body, and no request number used up.
