@@ -5,6 +5,7 @@
 #include "desktop/engine_process.h"
 #include "desktop/launcher_state.h"
 #include "desktop/launcher_window.h"
+#include "desktop/tray_icon.h"
 
 using json = nlohmann::json;
 
@@ -52,12 +53,14 @@ void flush_page_messages() {
 
 void on_engine_ready() {
     launcher.ready = true;
+    update_tray_menu();
     launcher.pending_page_messages.clear();
     if (launcher.page.exists()) launcher.page.navigate(chat_page_address);
 }
 
 void show_launcher_page() {
     launcher.ready = false;
+    update_tray_menu();
     launcher.page_ready = false;
     if (launcher.page.exists()) launcher.page.load_launcher_page();
 }

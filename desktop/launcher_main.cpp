@@ -11,7 +11,9 @@
 #include "desktop/health_probe.h"
 #include "desktop/launcher_state.h"
 #include "desktop/launcher_window.h"
+#include "desktop/shell_entries.h"
 #include "desktop/single_instance.h"
+#include "desktop/tray_icon.h"
 #include "desktop/ui_post.h"
 #include "desktop/web_view_host.h"
 #include "platform/signals.h"
@@ -53,7 +55,10 @@ int run_launcher(int argc, char** argv) {
     create_launcher_window();
     for (int sig : {SIGHUP, SIGINT, SIGTERM}) g_unix_signal_add(sig, on_stop_signal, nullptr);
     serve_activation_requests();
+    add_tray_icon();
+    ensure_menu_entry();
     launcher.external_server = probe_health();
+    update_tray_menu();
     if (!tray) gtk_widget_show(launcher.window);
     create_web_view();
     gtk_main();

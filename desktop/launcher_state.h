@@ -26,12 +26,14 @@
 struct _GtkWidget;
 struct _WebKitWebView;
 
-// What the engine relay needs of the web view; the web view host fills it in once the view exists, and clears it
-// when the view goes. All three are called on the UI thread.
+// What the engine relay and the page messages need of the web view and its window; the web view host fills it in
+// once the view exists, and clears it when the view goes. All are called on the UI thread.
 struct page_host {
     std::function<void(const std::string& json_text)> post;  // one message to the launcher page (validated JSON)
     std::function<void()> load_launcher_page;                 // load the built-in launcher page
     std::function<void(const std::string& address)> navigate; // load an address (the chat page of the server)
+    // Asks the user for the folder of a model (a modal dialog; the main loop runs meanwhile); "" when cancelled.
+    std::function<std::string()> choose_folder;
 
     bool exists() const { return static_cast<bool>(post); }
 };
@@ -46,6 +48,8 @@ struct launcher_state {
     bool external_server = false;  // /health answered at start-up: this launcher never starts an engine
     bool quitting = false;         // shutting down; set before the window is destroyed
     bool balloon_shown = false;    // the "still running" notice was shown in this run
+    bool page_said_hello = false;  // the launcher page said "hello" at least once in this run
+    bool launcher_page_shown = false;  // the view was last sent to the launcher page (not to the chat page)
 
     // The engine: its process (own process group, killed with it), this side of its stdin pipe, and the wake-up of
     // its reader. `engine` is null when no engine was started or after stop_engine; an engine that ended by itself

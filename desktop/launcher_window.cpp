@@ -7,6 +7,8 @@
 #include "desktop/close_prompt.h"
 #include "desktop/engine_process.h"
 #include "desktop/launcher_state.h"
+#include "desktop/program_icon.h"
+#include "desktop/tray_icon.h"
 #include "desktop/ui_post.h"
 
 namespace {
@@ -66,6 +68,11 @@ void create_launcher_window() {
     gtk_style_context_add_class(style, "mivra-launcher");
     g_object_unref(css);
 
+    if (GdkPixbuf* icon = program_icon_pixbuf()) {
+        gtk_window_set_icon(GTK_WINDOW(window), icon);
+        g_object_unref(icon);
+    }
+
     g_signal_connect(window, "delete-event", G_CALLBACK(on_delete_event), nullptr);
     g_signal_connect(window, "destroy", G_CALLBACK(on_destroy), nullptr);
 }
@@ -100,6 +107,7 @@ void quit_launcher() {
 
 void on_window_destroyed() {
     launcher.quitting = true;
+    remove_tray_icon();
     // The web view goes with the window: nothing may reach it any more.
     launcher.page = {};
     launcher.web_view = nullptr;

@@ -80,6 +80,10 @@ fs::path app_data_folder_path() {
 
 fs::path local_app_data_folder_path() { return xdg_folder("XDG_STATE_HOME", ".local/state") / "Mivra"; }
 
+fs::path user_config_home() { return xdg_folder("XDG_CONFIG_HOME", ".config"); }
+
+fs::path user_data_home() { return xdg_folder("XDG_DATA_HOME", ".local/share"); }
+
 fs::path config_folder_path() { return xdg_folder("XDG_CONFIG_HOME", ".config") / "mivra"; }
 
 fs::path documents_folder_path() {

@@ -29,6 +29,11 @@ std::filesystem::path app_data_folder_path();
 // The launcher's local application-data folder, $XDG_STATE_HOME/Mivra. Not created.
 std::filesystem::path local_app_data_folder_path();
 
+// The XDG base folders themselves: $XDG_CONFIG_HOME (default ~/.config), where the desktop looks for autostart
+// entries, and $XDG_DATA_HOME (default ~/.local/share), where it looks for application entries. Not created.
+std::filesystem::path user_config_home();
+std::filesystem::path user_data_home();
+
 // The folder of per-user configuration files, $XDG_CONFIG_HOME/mivra. Not created.
 std::filesystem::path config_folder_path();
 

@@ -14,8 +14,8 @@ STAMP=$PREFIX/.complete
 APT_PACKAGES=(build-essential cmake ninja-build git pkg-config ca-certificates curl
   libcurl4-openssl-dev libssl-dev libpcre2-dev libgtest-dev libgmock-dev nodejs npm openssl chromium
   python3 python3-pil poppler-utils tesseract-ocr tesseract-ocr-eng ffmpeg zenity
-  libgtk-3-dev libwebkit2gtk-4.1-dev
-  xvfb openbox wmctrl xdotool x11-utils imagemagick)
+  libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
+  xvfb openbox wmctrl xdotool x11-utils imagemagick trayer dbus dbus-daemon desktop-file-utils)
 
 log() { printf 'deps: %s\n' "$*" >&2; }
 

@@ -15,7 +15,7 @@
 #include "desktop/engine_process.h"
 #include "desktop/engine_relay.h"
 #include "desktop/launcher_state.h"
-#include "desktop/web_view_host.h"
+#include "desktop/page_messages.h"
 #include "fixtures/temp_folder.h"
 #include "platform/signals.h"
 #include "stand_in.h"
@@ -281,6 +281,67 @@ TEST_F(EngineRelay, PageSwitchesWithoutAProcess) {
     on_engine_line(R"({ "type" : "note",  "text":"as written" })");
     EXPECT_EQ(page.back(), R"({ "type" : "note",  "text":"as written" })");
     EXPECT_EQ(page.size(), 2u);
+}
+
+TEST_F(EngineRelay, PageMessagesReachTheEngineOnlyWhenWellFormed) {
+    install_stand_in(app(), "echo");
+    launcher.page_ready = true;
+    on_page_message(R"({"type":"choose","id":"alpha"})");  // no engine yet: nothing
+    start_engine(false);
+    std::vector<std::string> folders = {"/models/my folder/\xC3\xA9t\xC3\xA9", ""};
+    launcher.page.choose_folder = [&] {
+        const std::string folder = folders.front();
+        folders.erase(folders.begin());
+        return folder;
+    };
+    for (const char* message : {R"({"type":"choose","id":"alpha"})", R"({"type":"choose","id":7})",
+                                R"({"type":"choose","id":null})", R"({"type":"locate","id":["beta"]})",
+                                R"({"type":7,"id":"x"})", R"(["choose","x"])", R"({"type":"choose","id":"x")",
+                                R"({"type":"Choose","id":"x"})", R"({"type":"locate","id":"beta"})",
+                                R"({"type":"locate","id":"gamma"})", R"({"type":"choose"})",
+                                R"({"type":"choose","id":"end"})"}) {
+        on_page_message(message);
+    }
+    EXPECT_TRUE(folders.empty()) << "one dialog per well-formed locate";
+    ASSERT_TRUE(wait_for(10, [&] { return stand_in_records(app(), "stdin").size() >= 4; }));
+    std::vector<std::string> lines;
+    for (const json& r : stand_in_records(app(), "stdin")) lines.push_back(r["line"].get<std::string>());
+    EXPECT_EQ(lines, (std::vector<std::string>{"alpha", "locate beta\t/models/my folder/\xC3\xA9t\xC3\xA9", "",
+                                               "end"}));
+
+    // A folder chosen while another engine took over goes to neither.
+    const uint32_t before = launcher.generation.load();
+    launcher.page.choose_folder = [&] {
+        start_engine(false);
+        return std::string("/models/late");
+    };
+    on_page_message(R"({"type":"locate","id":"beta"})");
+    EXPECT_EQ(launcher.generation.load(), before + 2);
+    ASSERT_TRUE(wait_for(10, [&] { return stand_in_records(app(), "start").size() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const json& r : stand_in_records(app(), "stdin")) EXPECT_NE(r["line"], "locate beta\t/models/late");
+}
+
+TEST_F(EngineRelay, RetryAndMenuReloadThePageAndStartAnotherEngine) {
+    install_stand_in(app(), "echo");
+    launcher.page_ready = true;
+    on_page_message(R"({"type":"hello"})");
+    ASSERT_TRUE(wait_for(10, [&] { return stand_in_records(app(), "start").size() == 1; }));
+    on_page_message(R"({"type":"retry"})");
+    EXPECT_EQ(launcher_page_loads, 1);
+    EXPECT_FALSE(launcher.page_ready);
+    ASSERT_TRUE(wait_for(10, [&] { return stand_in_records(app(), "start").size() == 2; }));
+    on_page_message(R"({"type":"menu"})");
+    EXPECT_EQ(launcher_page_loads, 2);
+    ASSERT_TRUE(wait_for(10, [&] { return stand_in_records(app(), "start").size() == 3; }));
+    const std::vector<json> starts = stand_in_records(app(), "start");
+    EXPECT_EQ(starts[1]["argv"], json({"start", "--gui"}));
+    EXPECT_EQ(starts[2]["argv"], json({"start", "--gui", "--menu"}));
+    EXPECT_TRUE(wait_for(5, [&] { return process_gone(starts[1]["pid"].get<pid_t>()); }));
+    // The reloaded page's hello starts no fourth engine.
+    on_page_message(R"({"type":"hello"})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(stand_in_records(app(), "start").size(), 3u);
 }
 
 }  // namespace

@@ -126,6 +126,18 @@ bool x_session::screenshot(const std::string& window, const fs::path& file, bool
     return tool({"import", "-screen", "-window", window, file.string()}).exit_code == 0;
 }
 
+bool x_session::wait_painted(const std::string& window, double seconds) const {
+    const fs::path probe = home_ / ("paint-probe-" + window + ".png");
+    const bool painted = wait_for(seconds, [&] {
+        if (!screenshot(window, probe)) return false;
+        const std::string colours = tool({"convert", probe.string(), "-format", "%k", "info:"}).out;
+        return std::atoi(colours.c_str()) > 16;
+    });
+    std::error_code error;
+    fs::remove(probe, error);
+    return painted;
+}
+
 fs::path test_output_folder() {
     const fs::path folder = MIVRA_DESKTOP_TEST_OUTPUT;
     fs::create_directories(folder);

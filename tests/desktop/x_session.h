@@ -34,6 +34,9 @@ public:
     // Saves the window (or the whole screen when `window` is empty) as a PNG picture; with `frame`, the window
     // manager's frame around it as well.
     bool screenshot(const std::string& window, const std::filesystem::path& file, bool frame = false) const;
+    // Waits up to `seconds` until the window's area on screen shows more than a few colours (a web view paints its
+    // page some time after the page has loaded, later still on a busy machine); true once it does.
+    bool wait_painted(const std::string& window, double seconds = 20) const;
 
 private:
     std::unique_ptr<child_process> xvfb_;
