@@ -50,11 +50,13 @@ void probe_chat_template(const std::string& core_path) {
     spec.cpu_seconds_limit = probe_cpu_seconds;
 #if defined(__SANITIZE_ADDRESS__)
     // The address sanitizer reserves terabytes of address space for its shadow, so it limits allocations itself;
-    // a stack overflow is the template's fault, not one for a sanitizer report.
+    // a stack overflow is the template's fault, not one for a sanitizer report, and the probe's exit code must not
+    // be the leak checker's.
     const std::string asan = find_in_environment(spec.env, "ASAN_OPTIONS").value_or("");
     set_in_environment(spec.env, "ASAN_OPTIONS",
                        asan + (asan.empty() ? "" : ":") + "malloc_limit_mb=" +
-                           std::to_string(probe_address_space >> 20) + ":allocator_may_return_null=1:handle_segv=0");
+                           std::to_string(probe_address_space >> 20) +
+                           ":allocator_may_return_null=1:handle_segv=0:detect_leaks=0");
 #else
     spec.address_space_limit = probe_address_space;
 #endif
