@@ -15,6 +15,7 @@
 #include "common/file_helpers.h"
 #include "common/process_state.h"
 #include "common/program_version.h"
+#include "connectors/connector_registry.h"
 #include "connectors/skill_folder.h"
 
 using nlohmann::json;
@@ -52,17 +53,22 @@ json connector_entries() {
     json entries = json::array();
     const auto servers = agent_state.settings.find("mcpServers");
     if (servers == agent_state.settings.end() || !servers->is_object()) return entries;
+    const auto& registry = agent_connectors().connectors;
     for (const auto& [name, config] : servers->items()) {
-        const bool enabled = !config.value("disabled", false);
+        const bool enabled = connector_entry_enabled(config);
+        const auto found = registry.find(name);
+        const connector* running = found == registry.end() ? nullptr : found->second.get();
+        std::string error;
+        if (enabled) error = running ? running->error : "not started";
         json entry = {{"name", name},
                       {"market", json_string_or_empty(config, "market")},
                       {"enabled", enabled},
                       {"command", connector_command_line(config)},
-                      {"starting", enabled && agent_state.connectors_starting},
-                      {"ok", false},
-                      {"error", enabled ? "not started" : ""},
-                      {"tools", 0},
-                      {"tool_names", json::array()}};
+                      {"starting", enabled && !running && agent_state.connectors_starting},
+                      {"ok", enabled && running && running->error.empty()},
+                      {"error", error},
+                      {"tools", running && running->tools.is_array() ? running->tools.size() : 0},
+                      {"tool_names", connector_tool_names(running, !enabled)}};
         entries.push_back(std::move(entry));
     }
     return entries;

@@ -2,6 +2,7 @@
 
 #include "agent/shell_command.h"
 #include "common/process_state.h"
+#include "connectors/connector_registry.h"
 #include "connectors/skill_folder.h"
 
 using nlohmann::json;
@@ -111,6 +112,20 @@ json agent_tool_definitions() {
             "load_skill",
             "Load the instructions of a skill (listed in the system prompt) before doing a task it covers.",
             {{"name", typed("string")}}, {"name"}));
+    }
+    // The pass runs on its own thread: this build still sees the index as it was, a later one lists the tools.
+    if (!agent_state.connectors_started) start_all_connectors();
+    if (!agent_connectors().index.empty()) {
+        table.push_back(make_tool_definition(
+            "connector_tools",
+            "Show the tools of a connector (listed in the system prompt) with what each does and the arguments it "
+            "takes. Call this before use_connector the first time you use a tool.",
+            {{"connector", typed("string")}, {"tool", typed("string", "optional: just this tool")}}, {"connector"}));
+        table.push_back(make_tool_definition(
+            "use_connector",
+            "Call a connector's tool. arguments must match that tool's inputSchema from connector_tools.",
+            {{"connector", typed("string")}, {"tool", typed("string")}, {"arguments", typed("object")}},
+            {"connector", "tool"}));
     }
     return table;
 }

@@ -137,3 +137,35 @@ TEST(connector_routes, refusals) {
     EXPECT_EQ(s.post(R"({"action":"Add"})", false).status, 403);
     EXPECT_EQ(s.get("/agent/market", false).status, 403);
 }
+
+// The first state request starts the configured connectors; a later one shows them running and offers the
+// connector tools.
+TEST(connector_routes, the_state_starts_the_connectors_and_offers_their_tools) {
+    connector_server s;
+    const std::string everything = npm_server("mcp-server-everything");
+    ASSERT_EQ(s.post(json({{"action", "add"}, {"name", "every"}, {"command", everything}}).dump()).status, 200);
+    const auto state = [&] {
+        const answer a = s.get("/agent/state");
+        EXPECT_EQ(a.status, 200) << a.body;
+        return json::parse(a.body);
+    };
+    json first = state();
+    EXPECT_EQ(first["tools"].size(), 15u);
+    json later;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            later = state();
+            return later["connectors"][0]["ok"] == true && later["tools"].size() == 17u;
+        },
+        60000))
+        << later.dump();
+    EXPECT_EQ(later["tools"][15]["function"]["name"], "connector_tools");
+    EXPECT_EQ(later["tools"][16]["function"]["name"], "use_connector");
+    const json& entry = later["connectors"][0];
+    EXPECT_EQ(entry["starting"], false);
+    EXPECT_EQ(entry["error"], "");
+    EXPECT_GT(entry["tools"].get<int>(), 0);
+    EXPECT_EQ(entry["tool_names"].size(), entry["tools"].get<size_t>());
+    EXPECT_EQ(s.post(R"({"action":"remove","name":"every"})").body, R"({"removed":"every"})");
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 5000));
+}
