@@ -1,6 +1,5 @@
 // The engine host on packed fixture models, with libllama's greedy continuation of the original GGUF as the oracle:
 // generation, prefix reuse, prompt chunks and keep-alives, parallel slots, the queue, and the error paths.
-#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <algorithm>
