@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "agent/connector_tools.h"
 #include "agent/document_extraction.h"
 #include "agent/file_tools.h"
 #include "agent/project_paths.h"
@@ -70,8 +71,12 @@ const tool_dispatch_entry tool_dispatch[] = {
     {"fetch_url", fetch_url_tool},
     {"preview_url", preview_url_tool},
     {"load_skill", load_skill_tool},
+    {"find_connectors", find_connectors_tool},
+    {"add_connector", add_connector_tool},
+    {"remove_connector", remove_connector_tool},
     {"find_skills", find_skills_tool},
     {"install_skill", install_skill_tool},
+    {"connector_tools", connector_tools_tool},
 };
 
 }  // namespace
@@ -80,5 +85,6 @@ json execute_agent_tool(const std::string& name, const json& arguments) {
     for (const tool_dispatch_entry& entry : tool_dispatch) {
         if (name == entry.name) return entry.run(arguments);
     }
+    if (name == "use_connector" || name.starts_with("mcp__")) return call_connector_tool(name, arguments);
     throw std::runtime_error("unknown tool " + name);
 }

@@ -300,9 +300,12 @@ TEST(PreviewUrl, AddressesOfProjectFilesOnly) {
 TEST(ToolExecutor, DispatchAndArgumentRules) {
     project_tree project;
     project.file("a.txt", "a");
-    for (const char* name : {"nope", "Read_File", "read_file ", "Write_File", "use_connector", "mcp__srv__tool", ""}) {
+    for (const char* name : {"nope", "Read_File", "read_file ", "Write_File", "Use_Connector", "mcp_srv", ""}) {
         EXPECT_EQ(failure_of(name, json::object()), std::string("unknown tool ") + name);
     }
+    // use_connector and the connector tool keys reach the connector call, which checks its own arguments.
+    EXPECT_EQ(failure_of("use_connector", json::object()), "missing \"connector\"");
+    EXPECT_EQ(failure_of("mcp__srv__tool", json::object()), "unknown connector tool mcp__srv__tool");
     struct row {
         const char* tool;
         json arguments;

@@ -166,6 +166,51 @@ TEST(connector_routes, the_state_starts_the_connectors_and_offers_their_tools) {
     EXPECT_EQ(entry["error"], "");
     EXPECT_GT(entry["tools"].get<int>(), 0);
     EXPECT_EQ(entry["tool_names"].size(), entry["tools"].get<size_t>());
-    EXPECT_EQ(s.post(R"({"action":"remove","name":"every"})").body, R"({"removed":"every"})");
+
+    // The connector tools through POST /agent/tool, approved.
+    const auto tool = [&](const std::string& name, const json& arguments) {
+        auto c = s.server->client();
+        c->set_read_timeout(std::chrono::seconds(120));
+        auto res = c->Post("/agent/tool", {{"X-Mivra-Token", s.token}},
+                           json({{"name", name}, {"arguments", arguments}, {"approved", true}}).dump(),
+                           "application/json");
+        if (!res) throw std::runtime_error("no answer");
+        return json::parse(res->body);
+    };
+    json reply = tool("use_connector", {{"connector", "every"}, {"tool", "echo"}, {"arguments", {{"message", "hi"}}}});
+    EXPECT_EQ(reply["status"], "ok") << reply;
+    EXPECT_EQ(reply["result"], json({{"result", "Echo: hi\n"}})) << reply;
+    // "arguments" as JSON text, the same call.
+    reply = tool("use_connector", {{"connector", "every"}, {"tool", "echo"}, {"arguments", R"({"message":"hi"})"}});
+    EXPECT_EQ(reply["result"], json({{"result", "Echo: hi\n"}})) << reply;
+    reply = tool("use_connector", {{"connector", "every"}, {"tool", "get-tiny-image"}});
+    EXPECT_NE(reply["result"]["result"].get<std::string>().find("[image content]\n"), std::string::npos) << reply;
+    reply = tool("use_connector", {{"connector", "every"}, {"tool", "get-sum"}, {"arguments", {{"a", "one"}}}});
+    EXPECT_EQ(reply["result"]["is_error"], true) << reply;
+    EXPECT_TRUE(reply["result"]["arguments_it_takes"].contains("properties")) << reply;
+    reply = tool("use_connector", {{"connector", "every"}, {"tool", "nope"}});
+    EXPECT_EQ(reply["result"], "error: every has no tool named nope; see connector_tools");
+    reply = tool("use_connector", {{"connector", "other"}, {"tool", "echo"}});
+    EXPECT_EQ(reply["result"], "error: no running connector named other");
+    reply = tool("connector_tools", {{"connector", "every"}, {"tool", "echo"}});
+    ASSERT_EQ(reply["result"]["tools"].size(), 1u) << reply;
+    EXPECT_EQ(reply["result"]["tools"][0]["tool"], "echo");
+    EXPECT_TRUE(reply["result"]["tools"][0]["inputSchema"].contains("properties"));
+    reply = tool("connector_tools", {{"connector", "x"}});
+    EXPECT_EQ(reply["result"], "error: no running connector named x; running: every");
+    reply = tool("mcp__every__echo", {{"message", "key"}});
+    EXPECT_EQ(reply["result"], json({{"result", "Echo: key\n"}})) << reply;
+    reply = tool("mcp__nothing", json::object());
+    EXPECT_EQ(reply["result"], "error: unknown connector tool mcp__nothing");
+    // find_connectors over the test catalog: a query in capitals, and one that matches nothing.
+    reply = tool("find_connectors", {{"query", "FAKE-NODE"}});
+    ASSERT_EQ(reply["result"]["connectors"].size(), 1u) << reply;
+    EXPECT_EQ(reply["result"]["connectors"][0]["id"], "fake-node");
+    EXPECT_EQ(reply["result"]["note"], "");
+    reply = tool("find_connectors", {{"query", "zzzz"}});
+    EXPECT_TRUE(reply["result"]["note"].get<std::string>().starts_with("nothing matched;")) << reply;
+
+    reply = tool("remove_connector", {{"name", "every"}});
+    EXPECT_EQ(reply["result"], json({{"removed", "every"}})) << reply;
     EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 5000));
 }
