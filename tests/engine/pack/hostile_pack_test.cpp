@@ -19,16 +19,6 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-std::string converted_pack(const temp_folder& tmp, const std::string& name, const fixture_model_options& o) {
-    const fs::path cached = cached_fixture(fixture_model_id(o) + ".pack", [&](const fs::path& out) {
-        const child_result r = run_mivra({"pack", cached_fixture_model(o).string(), out.string(), "--verify", "0"});
-        if (r.exit_code != 0) throw std::runtime_error("pack failed: " + r.err);
-    });
-    const std::string out = tmp / name;
-    copy_fixture(cached, out);
-    return out;
-}
-
 gguf_tensor_record& tensor(std::vector<gguf_tensor_record>& tensors, const std::string& name) {
     for (gguf_tensor_record& t : tensors)
         if (t.name == name) return t;
@@ -55,10 +45,10 @@ class HostilePack : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         shared = new temp_folder;
-        qwen = converted_pack(*shared, "qwen", {});
+        qwen = pack_model(*shared, "qwen", {});
         fixture_model_options g;
         g.arch = "gpt-oss";
-        gpt = converted_pack(*shared, "gpt", g);
+        gpt = pack_model(*shared, "gpt", g);
     }
     static void TearDownTestSuite() {
         delete shared;

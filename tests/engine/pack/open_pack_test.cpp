@@ -19,17 +19,6 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-// The pack of a fixture model as `mivra pack` makes it: converted once per test program, copied into `tmp`.
-std::string pack_model(const temp_folder& tmp, const std::string& name, const fixture_model_options& o) {
-    const fs::path cached = cached_fixture(fixture_model_id(o) + ".pack", [&](const fs::path& out) {
-        const child_result r = run_mivra({"pack", cached_fixture_model(o).string(), out.string(), "--verify", "0"});
-        if (r.exit_code != 0) throw std::runtime_error("pack failed: " + r.err);
-    });
-    const std::string out = tmp / name;
-    copy_fixture(cached, out);
-    return out;
-}
-
 // A copy of the pack in `base` whose core.gguf carries metadata defects (fixtures/fixture_defects.h): the same
 // file as converting a fixture model with those defects gives, without generating and converting one.
 std::string derive_pack(const std::string& base, const std::string& dir, const std::vector<std::string>& defects,

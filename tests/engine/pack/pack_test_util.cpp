@@ -88,3 +88,13 @@ child_result run_mivra(const std::vector<std::string>& args) {
     all.insert(all.end(), args.begin(), args.end());
     return run_child(all);
 }
+
+std::string pack_model(const temp_folder& tmp, const std::string& name, const fixture_model_options& o) {
+    const fs::path cached = cached_fixture(fixture_model_id(o) + ".pack", [&](const fs::path& out) {
+        const child_result r = run_mivra({"pack", cached_fixture_model(o).string(), out.string(), "--verify", "0"});
+        if (r.exit_code != 0) throw std::runtime_error("pack failed: " + r.err);
+    });
+    const std::string out = tmp / name;
+    copy_fixture(cached, out);
+    return out;
+}

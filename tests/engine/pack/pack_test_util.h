@@ -30,6 +30,9 @@ void write_bytes(const std::string& path, const std::string& bytes);
 // generated for these options first (fixtures/fixture_cache.h).
 std::string make_model(const std::string& path, const fixture_model_options& options);
 
+// The pack of a fixture model as `mivra pack` makes it: converted once per test program, copied to tmp / name.
+std::string pack_model(const temp_folder& tmp, const std::string& name, const fixture_model_options& o);
+
 // One tensor of a GGUF file with its bytes, as rewrite_gguf hands it to an edit.
 struct gguf_tensor_record {
     std::string name;
