@@ -7,6 +7,7 @@
 
 #include "common/agent_settings.h"
 #include "common/process_state.h"
+#include "connector_state_test.h"
 #include "connector_test_support.h"
 #include "connectors/connector_management.h"
 #include "connectors/connector_registry.h"
@@ -16,22 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct management_test : ::testing::Test {
-    temp_folder folder;
-    void SetUp() override {
-        std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
-        agent_state.settings_path = folder / "settings.json";
-        agent_state.settings = default_settings();
-        agent_state.kept_secrets.clear();
-        agent_state.connectors_started = false;
-        agent_state.connectors_starting = false;
-    }
-    void TearDown() override {
-        std::map<std::string, connector_ptr> dropped;
-        std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
-        dropped.swap(agent_connectors().connectors);
-        agent_connectors().index.clear();
-    }
+struct management_test : connector_state_test {
     json servers_in_file() const { return json::parse(read_text(folder / "settings.json"))["mcpServers"]; }
     json servers_in_memory() const {
         std::lock_guard<std::mutex> hold(agent_state.agent_mutex);

@@ -9,6 +9,7 @@
 
 #include "common/agent_settings.h"
 #include "common/process_state.h"
+#include "connector_state_test.h"
 #include "connector_test_support.h"
 #include "connectors/connector_management.h"
 #include "connectors/connector_registry.h"
@@ -17,21 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-struct registry_test : ::testing::Test {
-    temp_folder folder;
-    void SetUp() override {
-        std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
-        agent_state.settings_path = folder / "settings.json";
-        agent_state.settings = default_settings();
-        agent_state.connectors_started = false;
-        agent_state.connectors_starting = false;
-    }
-    void TearDown() override {
-        std::map<std::string, connector_ptr> dropped;
-        std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
-        dropped.swap(agent_connectors().connectors);
-        agent_connectors().index.clear();
-    }
+struct registry_test : connector_state_test {
     void set_servers(const json& servers) {
         std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
         agent_state.settings["mcpServers"] = servers;
