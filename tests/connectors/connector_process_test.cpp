@@ -157,14 +157,13 @@ TEST(connector_process, killing_the_program_ends_its_connectors) {
     child_process holder = spawn_child(spec);
     std::string said = read_line(holder.stdout_fd(), 20000);
     ASSERT_EQ(said, "started");
-    ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 5000));
-    std::vector<pid_t> node = pids_with_argument(fake_server_script());
-    ASSERT_FALSE(node.empty());
+    // The marker is an argument of both the Node connector and the sleep it started; other tests run the same
+    // fake server at the same time, so only the marker tells this test's processes apart.
+    ASSERT_TRUE(wait_for([&] { return pids_with_argument(marker).size() >= 2; }, 5000));
 
     ::kill(holder.pid(), SIGKILL);
     holder.reap();
-    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
-    EXPECT_TRUE(wait_for([&] { return pids_with_argument(fake_server_script()).empty(); }, 3000));
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 5000));
 }
 
 TEST(connector_process, the_reference_server_answers_eight_threads_at_once) {

@@ -56,7 +56,7 @@ struct connector_server {
 
 TEST(connector_routes, add_disable_enable_and_remove_by_hand) {
     connector_server s;
-    std::string everything = npm_server("mcp-server-everything");
+    std::string everything = own_npm_server("mcp-server-everything");
     answer added = s.post(json({{"action", "add"}, {"name", "Every Thing"}, {"command", everything}}).dump());
     EXPECT_EQ(added.status, 200);
     EXPECT_EQ(added.header("Content-Type"), "application/json");
@@ -142,7 +142,7 @@ TEST(connector_routes, refusals) {
 // connector tools.
 TEST(connector_routes, the_state_starts_the_connectors_and_offers_their_tools) {
     connector_server s;
-    const std::string everything = npm_server("mcp-server-everything");
+    const std::string everything = own_npm_server("mcp-server-everything");
     ASSERT_EQ(s.post(json({{"action", "add"}, {"name", "every"}, {"command", everything}}).dump()).status, 200);
     const auto state = [&] {
         const answer a = s.get("/agent/state");

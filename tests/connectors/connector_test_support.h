@@ -50,6 +50,17 @@ inline std::string npm_server(const std::string& program) {
     return std::string(MIVRA_CONNECTOR_NODE_DIR) + "/node_modules/.bin/" + program;
 }
 
+// The same program under a path of this test process's own, so that looking its processes up by argument never
+// finds those of another test running the same server at the same time.
+inline std::string own_npm_server(const std::string& program) {
+    std::filesystem::path link = test_data_home() / "bin" / program;
+    if (!std::filesystem::exists(link)) {
+        std::filesystem::create_directories(link.parent_path());
+        std::filesystem::create_symlink(std::filesystem::canonical(npm_server(program)), link);
+    }
+    return link.string();
+}
+
 // Calls one tool of the fake and parses the JSON text of its answer.
 inline nlohmann::json call_text(connector& conn, const std::string& tool, const nlohmann::json& arguments) {
     nlohmann::json result = connector_request(conn, "tools/call", {{"name", tool}, {"arguments", arguments}}, 30);
