@@ -17,10 +17,9 @@ namespace {
 void release(model& m) {
     if (m.gguf) gguf_free(m.gguf);
     if (m.ctx) ggml_free(m.ctx);
-    std::free(m.core_data);
+    m.core_memory = reserved_memory();
     m.gguf = nullptr;
     m.ctx = nullptr;
-    m.core_data = nullptr;
     m.embd_on_disk = nullptr;
     if (m.core_file.is_open()) m.core_file.close();
 }
@@ -43,7 +42,7 @@ model& model::operator=(model&& other) noexcept {
     lowbit_path = std::move(other.lowbit_path);
     gguf = std::exchange(other.gguf, nullptr);
     ctx = std::exchange(other.ctx, nullptr);
-    core_data = std::exchange(other.core_data, nullptr);
+    core_memory = std::move(other.core_memory);
     core_file = std::move(other.core_file);
     embd_on_disk = std::exchange(other.embd_on_disk, nullptr);
     embd_offset = other.embd_offset;

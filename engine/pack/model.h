@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/virtual_memory.h"
+
 struct ggml_context;
 struct ggml_tensor;
 struct gguf_context;
@@ -66,7 +68,7 @@ struct model {
 
     gguf_context* gguf = nullptr;   // core.gguf's metadata and tensor index
     ggml_context* ctx = nullptr;    // one descriptor per core tensor, data pointers into core_data
-    uint8_t* core_data = nullptr;   // 64-byte-aligned buffer of every in-memory tensor
+    reserved_memory core_memory;    // every in-memory tensor, each 64-byte aligned
     std::ifstream core_file;        // open as long as the record lives
     ggml_tensor* embd_on_disk = nullptr;  // token_embd.weight when it stays on disk
     uint64_t embd_offset = 0;             // absolute offset of its data in core.gguf

@@ -4,6 +4,7 @@
 #include "engine/pack/pack_layout.h"
 #include "engine/pack/tensor_checks.h"
 #include "platform/files.h"
+#include "platform/virtual_memory.h"
 
 #include <ggml.h>
 #include <gguf.h>
@@ -232,6 +233,9 @@ void load_core(model& m) {
     m.core_file.open(m.core_path, std::ios::binary);
     const int64_t file_bytes = file_size(m.core_path);
 
+    // The token embedding of a model with its own output matrix stays on disk (embed_tokens reads its rows), so it
+    // gets no room here.
+    auto stays_on_disk = [&](const char* name) { return has_output && std::strcmp(name, "token_embd.weight") == 0; };
     const int64_t n = gguf_get_n_tensors(m.gguf);
     uint64_t room = 64;
     for (int64_t i = 0; i < n; ++i) {
@@ -240,20 +244,23 @@ void load_core(model& m) {
         // A tensor that reaches past the end of the file would be a short read; refuse it before allocating.
         if (file_bytes < 0 || end < size || end > static_cast<uint64_t>(file_bytes))
             throw std::runtime_error("short read in " + m.core_path);
-        room += size + 64;
+        if (!stays_on_disk(gguf_get_tensor_name(m.gguf, i))) room += size + 64;
     }
-    room = (room + 63) / 64 * 64;
-    m.core_data = static_cast<uint8_t*>(std::aligned_alloc(64, room));
-    if (!m.core_data)
+    room = (room + 4095) / 4096 * 4096;
+    // Fresh anonymous pages, zero without being written, on huge pages where the system has them: the core
+    // tensors are read on every token, like the expert cache, which sits on huge pages too.
+    m.core_memory = reserved_memory(room);
+    if (!m.core_memory.valid() || !commit_memory(m.core_memory.data(), room))
         throw std::runtime_error("cannot allocate " + std::to_string(room >> 20) + " MB for the core tensors");
-    std::memset(m.core_data, 0, room);
+    advise_huge_pages(m.core_memory.data(), room);
+    uint8_t* const core_data = m.core_memory.data();
 
     uint64_t pos = 0;
     for (int64_t i = 0; i < n; ++i) {
         const char* name = gguf_get_tensor_name(m.gguf, i);
         ggml_tensor* t = ggml_get_tensor(m.ctx, name);
         const uint64_t offset = data_offset + gguf_get_tensor_offset(m.gguf, i);
-        if (has_output && std::strcmp(name, "token_embd.weight") == 0) {
+        if (stays_on_disk(name)) {
             m.embd_on_disk = t;
             m.embd_offset = offset;
             continue;
@@ -262,10 +269,10 @@ void load_core(model& m) {
         const uint64_t size = ggml_nbytes(t);
         m.core_file.clear();
         m.core_file.seekg(static_cast<std::streamoff>(offset));
-        m.core_file.read(reinterpret_cast<char*>(m.core_data + pos), static_cast<std::streamsize>(size));
+        m.core_file.read(reinterpret_cast<char*>(core_data + pos), static_cast<std::streamsize>(size));
         if (!m.core_file || static_cast<uint64_t>(m.core_file.gcount()) != size)
             throw std::runtime_error("short read in " + m.core_path);
-        t->data = m.core_data + pos;
+        t->data = core_data + pos;
         pos += size;
         m.core_bytes += size;
     }

@@ -129,8 +129,7 @@ void model_runner::release() {
     backend = nullptr;
     if (threadpool && threadpool_free) threadpool_free(threadpool);
     threadpool = nullptr;
-    std::free(scratch_);
-    scratch_ = nullptr;
+    scratch_ = reserved_memory();
     scratch_size_ = 0;
 }
 
@@ -144,17 +143,33 @@ ggml_tensor* model_runner::require(ggml_tensor* t, const char* pattern, int32_t 
 void model_runner::grow_scratch(size_t bytes) {
     if (bytes <= scratch_size_) return;
     bytes = (bytes + 4095) / 4096 * 4096;
-    void* p = std::aligned_alloc(64, bytes);
-    if (!p) throw std::bad_alloc();
-    std::memset(p, 0, bytes);
-    std::free(scratch_);
-    scratch_ = static_cast<uint8_t*>(p);
+    // Fresh pages read as zero and cost nothing until a graph writes them, so a generous size is free.
+    reserved_memory grown(bytes);
+    if (!grown.valid() || !commit_memory(grown.data(), bytes)) throw std::bad_alloc();
+    scratch_ = std::move(grown);
     scratch_size_ = bytes;
+}
+
+size_t model_runner::step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const {
+    return ggml_graph_overhead_custom(1040, false) +
+           2 * ((static_cast<size_t>(W) + 262144) * n_rows + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152));
+}
+
+void model_runner::trim_scratch() {
+    std::vector<float>().swap(expert_out);  // n_rows x n_expert_used rows; the next step sizes it again
+    const int32_t slots = static_cast<int32_t>(n_past.size());
+    const size_t keep = (std::min(step_scratch_bytes(slots, slots, n_ctx), scratch_size_) + 4095) / 4096 * 4096;
+    if (keep >= scratch_size_) return;
+    decommit_memory(scratch_.data() + keep, scratch_size_ - keep);
+    if (!commit_memory(scratch_.data() + keep, scratch_size_ - keep)) {
+        scratch_ = reserved_memory();  // the next step reserves it again
+        scratch_size_ = 0;
+    }
 }
 
 ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
     grow_scratch(bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
-    return ggml_context_ptr(ggml_init({scratch_size_, scratch_, false}));
+    return ggml_context_ptr(ggml_init({scratch_size_, scratch_.data(), false}));
 }
 
 void model_runner::compute(ggml_cgraph* gf) {
@@ -202,8 +217,7 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
         W = std::max(W, s.kv_window);
     }
     const size_t E = hparams.n_embd, k = hparams.n_expert_used;
-    grow_scratch(ggml_graph_overhead_custom(1040, false) +
-                 2 * ((static_cast<size_t>(W) + 262144) * n_rows + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152)));
+    grow_scratch(step_scratch_bytes(n_rows, L, W));
     hidden.resize(n_rows * E);
     ffn_input.resize(n_rows * E);
     routes.resize(n_rows * k, 0);
@@ -224,6 +238,8 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
     }
     run_head();
     for (const sequence_state& s : seqs) n_past[s.slot] += s.n_tokens;
+    // A prompt's batch writes far more scratch than the one-token steps that follow; that memory goes back now.
+    if (n_rows > static_cast<int32_t>(seqs.size())) trim_scratch();
     return logits;
 }
 

@@ -20,6 +20,7 @@
 #include "engine/pack/model.h"
 #include "ggml-cpp.h"
 #include "engine/runtime/lossy_params.h"
+#include "platform/virtual_memory.h"
 
 class expert_cache;
 class expert_repacker;
@@ -190,6 +191,10 @@ private:
     // Bytes of one KV cell of one layer: all heads of one position.
     size_t kv_row_bytes() const { return static_cast<size_t>(hparams.head_dim) * hparams.n_head_kv * 2; }
     void grow_scratch(size_t bytes);
+    // Gives back the scratch pages above what a step of one token per slot uses, and the expert output rows.
+    void trim_scratch();
+    // Scratch bytes eval reserves for a batch of n_rows rows, L logit rows and a KV window of W cells.
+    size_t step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const;
     // Computes a graph on the CPU backend; throws "ggml graph compute failed".
     void compute(struct ggml_cgraph* gf);
     void prepare_batch(const std::vector<sequence_request>& batch);
@@ -198,8 +203,9 @@ private:
     // Tensor or "missing tensor " + the name that the pattern gives for the layer.
     ggml_tensor* require(ggml_tensor* t, const char* pattern, int32_t layer) const;
 
-    // Memory for the per-step ggml contexts, 64-byte aligned.
-    uint8_t* scratch_ = nullptr;
+    // Memory for the per-step ggml contexts: address space that only holds pages where a graph wrote. What a
+    // prompt's batch touched beyond a one-token step's need is given back after it (trim_scratch).
+    reserved_memory scratch_;
     size_t scratch_size_ = 0;
     // Highest layer of the current eval whose attention and routing already ran (inside the previous layer's
     // last expert graph).

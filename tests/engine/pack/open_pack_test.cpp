@@ -144,6 +144,9 @@ TEST_F(OpenPack, BuildsTheModelRecord) {
         in_memory += ggml_nbytes(t);
     }
     EXPECT_EQ(m.core_bytes, in_memory);
+    // The room taken is what the in-memory tensors need with their alignment, none of it for the embedding.
+    ASSERT_TRUE(m.core_memory.valid());
+    EXPECT_LE(m.core_memory.size(), in_memory + 64 * (gguf_get_n_tensors(m.gguf) + 1) + 4096);
     EXPECT_EQ(m.layer_tensor("blk.%d.attn_q.weight", 1), m.model_tensor("blk.1.attn_q.weight"));
     EXPECT_EQ(m.layer_tensor_opt("blk.%d.no_such.weight", 0), nullptr);
     EXPECT_EQ(error_of([&] { m.layer_tensor("blk.%d.no_such.weight", 3); }), "missing tensor blk.3.no_such.weight");
@@ -201,7 +204,7 @@ TEST_F(OpenPack, GptOssHyperParametersAndMove) {
 
     model moved = std::move(m);
     EXPECT_EQ(m.ctx, nullptr);
-    EXPECT_EQ(m.core_data, nullptr);
+    EXPECT_FALSE(m.core_memory.valid());
     m = open_pack(qwen);
     m = std::move(moved);
     EXPECT_EQ(m.arch, "gpt-oss");
