@@ -1,6 +1,7 @@
 #include "engine/runtime/cache_sizing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -16,6 +17,9 @@ namespace {
 constexpr uint64_t mib = 1048576;
 constexpr uint64_t headroom = 512 * mib;  // left to the system and the rest of the program
 constexpr uint64_t min_slots = 16;
+// The program beside the runner's buffers: code of the libraries, the vocabulary and its merges, chat templates,
+// the CPU backend's work buffer and thread stacks.
+constexpr uint64_t program_bytes = 96 * mib;
 
 }  // namespace
 
@@ -25,11 +29,29 @@ uint64_t kv_cache_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parall
     return cells * row * 2 * uint64_t(std::max(hp.n_layer, 0)) * uint64_t(std::max(n_parallel, 1));
 }
 
+uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot) {
+    const uint64_t E = uint64_t(std::max(hp.n_embd, 0)), F = uint64_t(std::max(hp.n_ff_exp, 0));
+    const uint64_t k = uint64_t(std::max(hp.n_expert_used, 0)), X = uint64_t(std::max(hp.n_expert, 0));
+    const uint64_t head_cols = uint64_t(std::max(hp.head_dim, 0)) * uint64_t(std::max(hp.n_head, 0) + std::max(hp.n_head_kv, 0));
+    const uint64_t cells = (uint64_t(std::max(n_ctx, 0)) + 255) / 256 * 256;
+    const uint64_t slots = uint64_t(std::max(n_parallel, 1));
+    const uint64_t rows = slots * std::min<uint64_t>(uint64_t(std::max(rows_per_slot, 1)), std::max<uint64_t>(cells, 1));
+    // Per batch row, as the runner's graphs allocate it (every node of a graph has memory of its own): attention
+    // and routing with its two F16 masks, the row's expert products and activations, the weighted sum, and the
+    // row buffers (residual stream, MoE input, expert outputs, routes).
+    const uint64_t per_row = 4 * (20 * E + 10 * head_cols + 20 * X + 20 * k + 16) + 2 * 2 * cells +
+                             4 * k * (3 * E + 7 * F + 4) + 4 * E * (k + 2) + 4 * (E * (k + 2) + 2 * k + X);
+    const uint64_t head = 4 * slots * (3 * E + 2 * uint64_t(std::max(hp.n_vocab, 0)));
+    return rows * per_row + head + program_bytes;
+}
+
 cache_plan plan_expert_cache(uint64_t cache_mb, uint64_t free, uint64_t kv_bytes, uint64_t expert_bytes,
-                             uint64_t n_experts) {
+                             uint64_t n_experts, uint64_t working) {
     cache_plan p;
     if (cache_mb != 0) {
-        p.budget = cache_mb > UINT64_MAX / mib ? UINT64_MAX : cache_mb * mib;
+        // The user's budget holds the whole engine beside the core tensors and the KV cache, not only the cache.
+        const uint64_t given = cache_mb > UINT64_MAX / mib ? UINT64_MAX : cache_mb * mib;
+        p.budget = given > working ? given - working : 0;
     } else {
         const uint64_t keep = headroom + kv_bytes;
         p.budget = free > keep ? free - keep : 0;
@@ -41,7 +63,7 @@ cache_plan plan_expert_cache(uint64_t cache_mb, uint64_t free, uint64_t kv_bytes
     const uint64_t reserved = n_experts < want_reserved ? n_experts : std::max(min_slots, want_reserved);
     const uint64_t want = p.budget / eb;
     p.n_slots = int64_t(std::min(reserved < want ? reserved : std::max(min_slots, want), reserved));
-    p.warn = cache_mb == 0 && p.budget < uint64_t(p.n_slots) * expert_bytes;
+    p.warn = (cache_mb == 0 || working != 0) && p.budget < uint64_t(p.n_slots) * expert_bytes;
     return p;
 }
 
@@ -54,11 +76,12 @@ budget_step plan_budget_step(uint64_t resident, uint64_t free, uint64_t expert_b
     return s;
 }
 
-std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_options& options, uint64_t kv_bytes) {
+std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_options& options, uint64_t kv_bytes,
+                                                uint64_t working_bytes) {
     const bool fixed = options.cache_mb != 0;
     const uint64_t free = fixed ? 0 : free_ram_bytes();
     // Only the budget and the reservation are taken from the plan; the cache counts its own slots.
-    const cache_plan plan = plan_expert_cache(options.cache_mb, free, kv_bytes, 1, 0);
+    const cache_plan plan = plan_expert_cache(options.cache_mb, free, kv_bytes, 1, 0, fixed ? working_bytes : 0);
     auto cache = std::make_unique<expert_cache>(m, plan.budget, options.io_threads, options.protect, plan.reserve);
 
     const bool lowbit = !m.lowbit_layers.empty() || parse_lossy_mode(options.mode).lowbit || options.lowbit;
@@ -68,6 +91,12 @@ std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_opt
     if (!fixed && plan.budget < slots_bytes)
         std::fprintf(stderr, "warning: only %.0f MB of RAM free; running with the minimum expert cache (%.0f MB)\n",
                      double(free) / double(mib), double(slots_bytes) / double(mib));
+    if (fixed && working_bytes != 0 && plan.budget < slots_bytes)
+        std::fprintf(stderr,
+                     "warning: --cache-mb %llu does not cover the engine's working memory (%.0f MB) and the minimum "
+                     "expert cache (%.0f MB); it needs at least --cache-mb %.0f\n",
+                     static_cast<unsigned long long>(options.cache_mb), double(working_bytes) / double(mib),
+                     double(slots_bytes) / double(mib), std::ceil(double(working_bytes + slots_bytes) / double(mib)));
     return cache;
 }
 

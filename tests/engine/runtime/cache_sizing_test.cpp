@@ -30,6 +30,7 @@ TEST(CacheSizing, PlansTheCacheFromTheOptionsAndFreeRam) {
         uint64_t budget;
         int64_t slots;
         bool warn;
+        uint64_t working = 0;  // the engine's memory beside the cache, taken from a fixed budget
     };
     const row rows[] = {
         {"fixed 1 MiB, 20 MiB experts: the 16-slot minimum, no warning", 1, 0, 0, 20 * MiB, 6144, MiB, 16, false},
@@ -41,9 +42,16 @@ TEST(CacheSizing, PlansTheCacheFromTheOptionsAndFreeRam) {
          87, false},
         {"automatic, KV cache larger than free RAM", 0, 2 * GiB, 3 * GiB, 100 * MiB, 6144, 0, 16, true},
         {"automatic, free RAM unreadable", 0, 0, 0, MiB, 6144, 0, 16, true},
+        {"fixed budget less the working memory", 1000, 0, 0, 10 * MiB, 6144, 800 * MiB, 80, false, 200 * MiB},
+        {"fixed budget above every expert and the working memory", 1000, 0, 0, 10 * MiB, 64, 800 * MiB, 64, false,
+         200 * MiB},
+        {"working memory above the fixed budget: the minimum and the warning", 100, 0, 0, 10 * MiB, 6144, 0, 16, true,
+         200 * MiB},
+        {"what the working memory leaves is below 16 slots: the warning", 300, 0, 0, 10 * MiB, 6144, 100 * MiB, 16,
+         true, 200 * MiB},
     };
     for (const row& r : rows) {
-        const cache_plan p = plan_expert_cache(r.cache_mb, r.free, r.kv, r.expert_bytes, r.n_experts);
+        const cache_plan p = plan_expert_cache(r.cache_mb, r.free, r.kv, r.expert_bytes, r.n_experts, r.working);
         EXPECT_EQ(p.budget, r.budget) << r.what;
         EXPECT_EQ(p.n_slots, r.slots) << r.what;
         EXPECT_EQ(p.warn, r.warn) << r.what;
@@ -70,6 +78,25 @@ TEST(CacheSizing, BudgetRuleResizesOnlyForSixteenSlotsOfChange) {
         EXPECT_EQ(s.resize, r.resize) << r.free / MiB;
         EXPECT_EQ(s.budget, r.budget) << r.free / MiB;
     }
+}
+
+// A prompt step of every parallel slot fits in the working memory the sizing sets aside; a context shorter than the
+// prompt step caps it.
+TEST(CacheSizing, WorkingMemoryFollowsTheBatchOfPromptSteps) {
+    model_hparams hp;
+    hp.n_layer = 8;
+    hp.n_embd = 768;
+    hp.n_head = 12;
+    hp.n_head_kv = 4;
+    hp.head_dim = 64;
+    hp.n_expert = 32;
+    hp.n_expert_used = 4;
+    hp.n_ff_exp = 768;
+    hp.n_vocab = 151936;
+    const uint64_t one = engine_working_bytes(hp, 4096, 1, 512);
+    EXPECT_GT(one, 96 * MiB + 512 * 200 * 1024);
+    EXPECT_GT(engine_working_bytes(hp, 4096, 4, 512) - 96 * MiB, 3 * (one - 96 * MiB));
+    EXPECT_EQ(engine_working_bytes(hp, 256, 1, 512), engine_working_bytes(hp, 256, 1, 256));
 }
 
 TEST(CacheSizing, KvBytesMatchTheRunnersLayout) {
