@@ -76,7 +76,20 @@ def parse_stream(prefix):
 
 
 def parse_run(prefix):
-    """The statistics that `mivra run` prints on stderr."""
+    """The statistics that `mivra run` prints on stderr. When the memory limit stopped the run, the speeds come from
+    its rerun without a limit (PREFIX-nolimit), whose peak RSS is kept as rss_nolimit."""
+    r = parse_run_once(prefix)
+    if r["ran"] and not r["ok"] and os.path.exists(prefix + "-nolimit.rc"):
+        again = parse_run_once(prefix + "-nolimit")
+        for k in ("prompt_tokens", "prefill_tps", "generated", "gen_tps", "decode_tps", "slots", "hit", "read_gb",
+                  "core_gb"):
+            if k in again:
+                r[k] = again[k]
+        r["rss_nolimit"] = again.get("rss")
+    return r
+
+
+def parse_run_once(prefix):
     err = read(prefix + ".err")
     r = parse_common(prefix)
     m = re.search(r"prefill (\d+) tokens in [\d.]+ s \(([\d.]+) tok/s\), generated (\d+) tokens in [\d.]+ s "
@@ -362,6 +375,12 @@ def goals(meta, resident, parallel, serve, stream):
     return rows
 
 
+def peak(run):
+    """The peak RSS a run showed, or needed when its rerun without a limit went higher."""
+    v = [x for x in (run.get("rss"), run.get("rss_nolimit")) if x]
+    return max(v) if v else None
+
+
 def memory_rows(resident, serve, stream):
     """Peak RSS of every `mivra run` and `mivra serve` against its allowance: (what, model, peaks, allowance, killed)."""
     rows = []
@@ -370,7 +389,7 @@ def memory_rows(resident, serve, stream):
             runs = [r[kind] for r in m["reps"] if r[kind]["ran"]]
             if runs:
                 rows.append(("`mivra run`, all resident, %s" % ("short prompt" if kind == "decode" else "512-token prompt"),
-                             m["name"], [r.get("rss") for r in runs], runs[0].get("allow"),
+                             m["name"], [peak(r) for r in runs], runs[0].get("allow"),
                              sum(1 for r in runs if not r["ok"]), len(runs)))
     for m in serve:
         if m["mivra"]["ran"]:
@@ -379,7 +398,7 @@ def memory_rows(resident, serve, stream):
     for m in stream:
         for r in m["rows"]:
             if r["run"]["ran"]:
-                rows.append(("`mivra run`, %d%% resident, 512-token prompt" % r["pct"], m["name"], [r["run"].get("rss")],
+                rows.append(("`mivra run`, %d%% resident, 512-token prompt" % r["pct"], m["name"], [peak(r["run"])],
                              r["allowance"], 0 if r["run"]["ok"] else 1, 1))
             if r["serve"]["ran"]:
                 rows.append(("`mivra serve`, %d%% resident, 512-token prompt" % r["pct"], m["name"],
@@ -410,14 +429,15 @@ def summary(meta, goal_rows, mem):
     """The headline ratios, one line per goal: the range over models and runs."""
     groups = {}
     for what, name, a, b, ratios, target, ok in goal_rows:
-        g = groups.setdefault(what, {"target": target, "values": [], "models": [], "ok": ok})
+        arch, size = name.rsplit("-", 1)
+        g = groups.setdefault((what, arch), {"target": target, "values": [], "models": [], "ok": ok})
         g["values"] += [v for v in ratios if v is not None]
-        g["models"].append(name)
-    lines = ["| goal | models | ratio (median, range) | target | met |", "|---|---|---|---|---|"]
-    for what, g in groups.items():
+        g["models"].append(size + " GB")
+    lines = ["| goal | model | ratio (median, range) | target | met |", "|---|---|---|---|---|"]
+    for (what, arch), g in groups.items():
         v = g["values"]
         met = sum(1 for x in v if g["ok"](x))
-        lines.append("| %s | %s | %s | %s | %s |" % (what, ", ".join(g["models"]), spread(v), g["target"],
+        lines.append("| %s | %s %s | %s | %s | %s |" % (what, arch, ", ".join(g["models"]), spread(v), g["target"],
                                                     "–" if not v else "%d of %d runs" % (met, len(v))))
     peaks = [(max(p for p in peaks if p) / allow, killed) for _, _, peaks, allow, killed, _ in mem
              if allow and any(peaks)]
@@ -473,8 +493,8 @@ def report(meta, resident, parallel, serve, stream, goal_rows, mem):
                 fmt(median([r["prefill"].get("prompt_tokens") for r in reps]), ".0f"),
                 fmt(median([r["bench"].get("pp") for r in reps]), ".1f"),
                 spread([ratio(r["prefill"].get("prefill_tps"), r["bench"].get("pp")) for r in reps]),
-                fmt(median([max(r["decode"].get("rss") or 0, r["prefill"].get("rss") or 0) or None for r in reps]) and
-                    median([max(r["decode"].get("rss") or 0, r["prefill"].get("rss") or 0) or None for r in reps]) / GB),
+                fmt(median([max(peak(r["decode"]) or 0, peak(r["prefill"]) or 0) or None for r in reps]) and
+                    median([max(peak(r["decode"]) or 0, peak(r["prefill"]) or 0) or None for r in reps]) / GB),
                 fmt(reps and reps[0]["decode"].get("allow") and reps[0]["decode"]["allow"] / GB)))
         w("")
         w("`mivra run` as a user runs it, warm: page cache filled and hot.bin written by an earlier run, --cache-mb = "
@@ -574,7 +594,7 @@ def stream_report(m):
         run, srv = r["run"], r["serve"]
         w("| %s | %s | %s | %s GB | %s GB | %s / %s GB |" % (
             label(r), fmt(run.get("prefill_tps"), ".1f"), fmt(run.get("decode_tps")),
-            fmt(run.get("rss") and run["rss"] / GB), fmt(srv.get("rss") and srv["rss"] / GB),
+            fmt(peak(run) and peak(run) / GB), fmt(srv.get("rss") and srv["rss"] / GB),
             fmt(r["allowance"] / GB), fmt(srv.get("allow") and srv["allow"] / GB)))
     failed = [(r["pct"], f) for r in rows for f in r["failed"]]
     if failed:
@@ -605,19 +625,25 @@ def plot(out, meta, resident, parallel, serve, stream):
                 v = [x for x in vals if x is not None]
                 if kind == k and v:
                     f.write("%f %f %f %f\n" % (names.index(name) + (k - 1.5) * 0.15, statistics.median(v), min(v), max(v)))
-            f.write("\n\n")
+            f.write("NaN NaN NaN NaN\n\n\n")  # a block for every series, even an empty one
     sdat = os.path.join(out, "stream.dat")
     with open(sdat, "w") as f:
         for m in stream:
             for r in sorted(m["rows"], key=lambda r: r["pct"]):
                 vals = [r["pct"], r["m_tg"], r["l_tg"], r.get("limit_tps")]
                 f.write(" ".join("NaN" if v is None else str(v) for v in vals) + "\n")
+            # every expert resident: `mivra run` against llama-bench, from the resident section
+            full = next((x for x in resident if x["name"] == m["name"]), None)
+            if full:
+                f.write("100 %s %s NaN\n" % tuple(
+                    "NaN" if v is None else str(v) for v in (median([r["decode"].get("decode_tps") for r in full["reps"]]),
+                                                            median([r["bench"].get("tg") for r in full["reps"]]))))
             f.write("\n\n")
     xtics = ", ".join('"%s" %d' % (n, i) for i, n in enumerate(names))
-    script = ["set terminal pngcairo size 1400,520 font ',10'", "set output '%s'" % os.path.join(out, "bench.png"),
-              "set multiplot layout 1,2 title 'mivra vs llama.cpp, %s, %d threads, %s'" % (
+    script = ["set terminal pngcairo size %d,520 font ',10'" % (1400 if stream else 800), "set output '%s'" % os.path.join(out, "bench.png"),
+              "set multiplot layout 1,%d title" % (2 if stream else 1) + " 'mivra vs llama.cpp, %s, %d threads, %s'" % (
                   (meta.get("cpu_model") or "").replace("'", ""), meta["threads"], meta["date"]),
-              "set grid ytics", "set key top left", "set title 'Every expert resident: mivra ÷ llama.cpp (higher is better)'",
+              "set grid ytics", "set key below", "set title 'Every expert resident: mivra ÷ llama.cpp (higher is better)'",
               "set xtics (%s) rotate by -20" % xtics if names else "unset xtics",
               "set xrange [-0.6:%f]" % (max(len(names), 1) - 0.4), "set yrange [0:*]", "set ylabel 'ratio'"]
     script.append("plot 1 w l lc rgb 'gray' dt 2 t '', "
@@ -627,7 +653,7 @@ def plot(out, meta, resident, parallel, serve, stream):
                   "'' i 3 u 1:2:3:4 w yerrorbars pt 11 t 'first token: llama-server time ÷ mivra time'" % dat)
     script += ["unset xtics", "set xtics auto norotate", "set xrange [0:105]", "set yrange [*:*]", "set logscale y",
                "set xlabel 'experts resident (% of experts.bin)'", "set ylabel 'decode tokens/s'",
-               "set title 'Experts read from disk (page cache dropped, same memory limit)'"]
+               "set title 'Experts read from disk (page cache dropped, same memory limit); at 100%: warm, vs llama-bench'"]
     if stream:
         parts = []
         for i, m in enumerate(stream):
@@ -635,8 +661,6 @@ def plot(out, meta, resident, parallel, serve, stream):
                          "'' i %d u 1:4 w lp dt 2 pt 1 t 'disk-bound limit, %s'" % (sdat, i, m["name"], i, m["name"], i,
                                                                                      m["name"]))
         script.append("plot " + ", ".join(parts))
-    else:
-        script.append("plot NaN t ''")
     script.append("unset multiplot")
     try:
         subprocess.run(["gnuplot"], input="\n".join(script) + "\n", text=True, check=True, capture_output=True)

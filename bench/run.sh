@@ -50,6 +50,8 @@
 #               compute threads of both programs otherwise lose their time slices to other work, and ggml's
 #               thread barriers stall on every lost slice)
 set -euo pipefail
+# The whole script is one block, read before it starts: editing this file during a run cannot change that run.
+{
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -n "${CPUS:-}" ] && [ -z "${MIVRA_BENCH_PINNED:-}" ]; then
@@ -176,6 +178,17 @@ limited() {
   cg_peak > "$prefix.peak"
   echo "$rc" > "$prefix.rc"
   [ "$rc" -eq 0 ] || say "$(basename "$(dirname "$prefix")")/$(basename "$prefix") ended with code $rc (see $prefix.err)"
+}
+
+# measured LIMIT PREFIX cmd...: limited; when the limit stopped it, once more without a limit (PREFIX-nolimit), so
+# that its speed and the memory it needed are known as well
+measured() {
+  limited "$@"
+  [ "$(cat "$2.rc")" != 0 ] || return 0
+  local prefix=$2
+  shift 2
+  say "$(basename "$prefix"): once more without a memory limit"
+  limited max "$prefix-nolimit" "$@"
 }
 
 # start_server LIMIT PREFIX URL cmd...: like limited, in the background, until the server answers /health
@@ -374,9 +387,9 @@ if has "$SECTIONS" resident; then
       r=$d/r$rep
       mkdir -p "$r"
       say "$m resident, run $rep of $REPS ..."
-      DROP=0 limited "$limit" "$r/decode" ./mivra run "$pack" -p "$(words 20 $((100 + rep)))" \
+      DROP=0 measured "$limit" "$r/decode" ./mivra run "$pack" -p "$(words 20 $((100 + rep)))" \
         -n "$GEN_RESIDENT" "${opts[@]}"
-      DROP=0 limited "$limit" "$r/prefill" ./mivra run "$pack" -p "$(words "$w512" $((200 + rep)))" \
+      DROP=0 measured "$limit" "$r/prefill" ./mivra run "$pack" -p "$(words "$w512" $((200 + rep)))" \
         -n 2 "${opts[@]}"
       DROP=0 LD_LIBRARY_PATH=. limited max "$r/llamabench" "$llama_bench" -m "$gguf" -t "$THREADS" \
         -p 512 -n "$GEN_RESIDENT" -r 1 -o jsonl
@@ -480,7 +493,7 @@ if has "$SECTIONS" stream; then
       rm -f "$pack/hot.bin"
       r=$d/runs/b$b-run
       mkdir -p "$r"
-      limited "$limit" "$r/mivra" ./mivra run "$pack" -p "$(words "$w512" 9)" -n "$gen" \
+      measured "$limit" "$r/mivra" ./mivra run "$pack" -p "$(words "$w512" 9)" -n "$gen" \
         "${engine_opts[@]}" --kv-disk-mb 0 --draft 0
       rm -f "$pack/hot.bin"
       slimit=$(( $(allowance "$cache_mb" "$SERVE_CTX") + 256 * mib ))
@@ -506,3 +519,5 @@ fi
 
 write_meta true
 python3 "$root/bench/report.py" "$OUT"
+exit
+}

@@ -6,7 +6,7 @@
 Sends the file's text as one user message, streamed, greedy, and prints one JSON line: ttft (seconds from sending
 the request to the first streamed piece of the answer), total (to the end of the stream) and prompt_tokens (as the
 server counted them, when it reports usage). A stream that ends without any piece (an answer of one special token)
-counts its end as the first token. Exits non-zero on an HTTP error.
+counts its end as the first token. Exits non-zero on an HTTP error or a stream cut short.
 """
 import http.client
 import json
@@ -31,12 +31,14 @@ def main():
         sys.exit(1)
     first = None
     prompt_tokens = None
+    done = False
     for raw in resp:
         line = raw.decode("utf-8", "replace").strip()
         if not line.startswith("data:"):
             continue
         data = line[5:].strip()
         if data == "[DONE]":
+            done = True
             break
         event = json.loads(data)
         if event.get("usage"):
@@ -46,6 +48,9 @@ def main():
             if first is None and any(delta.get(k) for k in ("content", "reasoning_content", "tool_calls")):
                 first = time.monotonic() - start
     total = time.monotonic() - start
+    if not done:
+        sys.stderr.write("the stream ended without [DONE] after %.1f s\n" % total)
+        sys.exit(1)
     print(json.dumps({"ttft": first if first is not None else total, "total": total, "prompt_tokens": prompt_tokens}))
 
 
