@@ -36,7 +36,8 @@ if [ ! -f "$pack/manifest.json" ]; then
   echo "packing $model ..." >&2
   "$build/bin/mivra" pack "$model" "$pack" >/dev/null
 fi
-experts_mb=$(( $(stat -c %s "$pack/experts.bin") / 1048576 + 64 ))
+# every expert and the engine's working memory beside them (part of --cache-mb; 4 prompt steps of 512 tokens)
+experts_mb=$(( $(stat -c %s "$pack/experts.bin") / 1048576 + 4096 ))
 
 # Both programs run from one folder of links to the build's libraries, so that they load the same ggml CPU variant;
 # a variant that stops libllama with an illegal instruction (AMX on some virtual machines) is left out for both.

@@ -3,16 +3,16 @@
 # expert, then about 50% and 25% of experts.bin) each program runs under a cgroup memory limit of
 #   goal + 256 MiB,  goal = (cache budget + core + KV cache) x 1.05,
 # with a prompt of several prompt batches, so prefill is part of the peak. Core is the core tensors held in memory
-# (core.gguf less the token embedding, which stays on disk when the model has its own output matrix); KV is the
-# runner's KV cache at -c CTX. Reported per run: peak RSS (the kernel's high-water mark), its ratio to the goal,
+# (core.gguf less the token embedding, which stays on disk when the model has its own output matrix; the ratio to
+# the goal counted with all of core.gguf is shown beside it); KV is the runner's KV cache at -c CTX. Reported per run: peak RSS (the kernel's high-water mark), its ratio to the goal,
 # the cgroup's peak (page cache included) and whether the process was killed.
 #
 #   sudo bench/memory_bench.sh [BUILD_DIR] [ARCH]          (root: cgroups and dropping the page cache)
 #
 # ARCH is qwen3moe (default) or gpt-oss; the model is bench/runner_bench.sh's (BUILD_DIR/bench-models/ARCH-bench.gguf,
 # written on first use; MODEL=path for another), packed once beside it.
-# Settings (environment): THREADS (4), IO_THREADS (4), CTX (4096), PROMPT_WORDS (1200, about 2500 tokens),
-# GEN (32), BUDGETS ("100 50 25"), PORT (18431), RUN_TIMEOUT (900 s), OUT (BUILD_DIR/memory-bench),
+# Settings (environment): THREADS (4), IO_THREADS (4), CTX (4096), PROMPT_WORDS (600, about 1400 tokens),
+# GEN (8), BUDGETS ("100 50 25"), PORT (18431), RUN_TIMEOUT (900 s), OUT (BUILD_DIR/memory-bench),
 # MIVRA (the program measured, default BUILD_DIR/bin/mivra: another build's, to compare).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,20 +22,21 @@ arch=${2:-qwen3moe}
 THREADS=${THREADS:-4}
 IO_THREADS=${IO_THREADS:-4}
 CTX=${CTX:-4096}
-PROMPT_WORDS=${PROMPT_WORDS:-1200}
-GEN=${GEN:-32}
+PROMPT_WORDS=${PROMPT_WORDS:-600}
+GEN=${GEN:-8}
 BUDGETS=${BUDGETS:-"100 50 25"}
 PORT=${PORT:-18431}
 RUN_TIMEOUT=${RUN_TIMEOUT:-900}
 OUT=$(realpath -m "${OUT:-$build/memory-bench}")
-MIVRA=$(realpath -m "${MIVRA:-$build/bin/mivra}")
+mivra=$(realpath -m "${MIVRA:-$build/bin/mivra}")
 mib=1048576
 
 say() { printf 'memory bench: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
 [ "$(id -u)" -eq 0 ] || die "run as root: each run is put in a memory-limited cgroup after dropping the page cache"
 
-cmake --build "$build" --target mivra mivra-make-model >/dev/null
+# Another build's program is measured as it is; else this build's is brought up to date.
+[ -n "${MIVRA:-}" ] || cmake --build "$build" --target mivra mivra-make-model >/dev/null
 mkdir -p "$build/bench-models"
 model=$(realpath -m "${MODEL:-$build/bench-models/$arch-bench.gguf}")
 if [ ! -f "$model" ]; then
@@ -53,7 +54,7 @@ fi
 pack=$build/bench-models/$(basename "${model%.gguf}")-pack
 if [ ! -f "$pack/manifest.json" ]; then
   say "packing $model ..."
-  "$build/bin/mivra" pack "$model" "$pack" >/dev/null
+  "$mivra" pack "$model" "$pack" >/dev/null
 fi
 
 # ---- cgroup (v1 or v2), one group whose limit is set per run ----
@@ -98,7 +99,7 @@ oom_kills() {
 }
 
 # ---- sizes: core tensors in memory and the KV cache, from core.gguf's header ----
-read -r core_bytes kv_bytes experts_bytes <<<"$(python3 - "$pack" "$CTX" <<'PY'
+read -r core_bytes kv_bytes experts_bytes core_file_bytes <<<"$(python3 - "$pack" "$CTX" <<'PY'
 import json, os, struct, sys
 pack, ctx = sys.argv[1], int(sys.argv[2])
 manifest = json.load(open(os.path.join(pack, "manifest.json")))
@@ -141,7 +142,7 @@ for i, (off, name) in enumerate(infos):
 a = kv["general.architecture"]
 cells = (ctx + 255) // 256 * 256
 kvb = cells * kv[a + ".attention.key_length"] * kv[a + ".attention.head_count_kv"] * 2 * 2 * kv[a + ".block_count"]
-print(core, kvb, manifest["experts_bytes"])
+print(core, kvb, manifest["experts_bytes"], os.path.getsize(path))
 PY
 )"
 
@@ -163,6 +164,7 @@ rows=()
 for b in $BUDGETS; do
   if [ "$b" -ge 100 ]; then cache_mb=$(( (experts_bytes + mib - 1) / mib )); else cache_mb=$(( experts_bytes * b / 100 / mib )); fi
   goal=$(( (cache_mb * mib + core_bytes + kv_bytes) * 105 / 100 ))
+  goal_file=$(( (cache_mb * mib + core_file_bytes + kv_bytes) * 105 / 100 ))
   limit=$(( goal + 256 * mib ))
   opts=(-t "$THREADS" -c "$CTX" --cache-mb "$cache_mb" --io-threads "$IO_THREADS" --kv-disk-mb 0)
 
@@ -173,19 +175,19 @@ for b in $BUDGETS; do
   kills0=$(oom_kills)
   rc=0
   setsid -w sh -c 'echo $$ > "$1/cgroup.procs"; shift; exec "$@"' sh "$cg" \
-    timeout "$RUN_TIMEOUT" /usr/bin/time -v -o "$OUT/run-b$b.time" "$MIVRA" run "$pack" -p "$prompt" \
+    timeout "$RUN_TIMEOUT" /usr/bin/time -v -o "$OUT/run-b$b.time" "$mivra" run "$pack" -p "$prompt" \
     -n "$GEN" --draft 0 "${opts[@]}" > "$OUT/run-b$b.out" 2> "$OUT/run-b$b.err" || rc=$?
   killed=no
   [ "$(oom_kills)" = "$kills0" ] || killed=yes
   [ "$rc" -eq 0 ] || [ $killed = yes ] || say "mivra run ended with code $rc (see $OUT/run-b$b.err)"
-  rows+=("run $b $cache_mb $goal $limit $(peak_rss_of "$OUT/run-b$b.time") $(group_peak) $killed $rc")
+  rows+=("run $b $cache_mb $goal $goal_file $limit $(peak_rss_of "$OUT/run-b$b.time") $(group_peak) $killed $rc")
 
-  # mivra serve: one request with the same prompt, peak read from the live process
+  # mivra serve: one streamed chat request with the same prompt, peak read from the live process
   say "budget $b% ($cache_mb MiB): mivra serve ..."
   rm -f "$pack/hot.bin"
   set_limit "$limit"
   kills0=$(oom_kills)
-  sh -c 'echo $$ > "$1/cgroup.procs"; shift; exec "$@"' sh "$cg" "$MIVRA" serve "$pack" \
+  sh -c 'echo $$ > "$1/cgroup.procs"; shift; exec "$@"' sh "$cg" "$mivra" serve "$pack" \
     --port "$PORT" "${opts[@]}" > "$OUT/serve-b$b.out" 2> "$OUT/serve-b$b.err" &
   server_pid=$!
   for _ in $(seq 600); do
@@ -195,17 +197,18 @@ for b in $BUDGETS; do
   done
   rc=0
   python3 -c 'import json, sys; print(json.dumps({"messages": [{"role": "user", "content": sys.argv[1]}],
-    "max_tokens": int(sys.argv[2]), "temperature": 0}))' "$prompt" "$GEN" |
-    curl -sf --max-time "$RUN_TIMEOUT" -H 'Content-Type: application/json' --data-binary @- \
-      "http://127.0.0.1:$PORT/v1/chat/completions" > "$OUT/serve-b$b.json" || rc=$?
+    "max_tokens": int(sys.argv[2]), "temperature": 0, "stream": True}))' "$prompt" "$GEN" |
+    curl -s --max-time "$RUN_TIMEOUT" -H 'Content-Type: application/json' --data-binary @- -o "$OUT/serve-b$b.json" \
+      -w '%{http_code}' "http://127.0.0.1:$PORT/v1/chat/completions" > "$OUT/serve-b$b.status" || rc=$?
+  [ "$rc" -ne 0 ] || [ "$(cat "$OUT/serve-b$b.status")" = 200 ] || rc=22
   hwm=$(awk '/VmHWM/ { print $2 * 1024 }' "/proc/$server_pid/status" 2>/dev/null || echo 0)
   kill "$server_pid" 2>/dev/null || true
   wait "$server_pid" 2>/dev/null || true
   server_pid=""
   killed=no
   [ "$(oom_kills)" = "$kills0" ] || killed=yes
-  [ "$rc" -eq 0 ] || [ $killed = yes ] || say "the request to mivra serve failed (curl $rc, see $OUT/serve-b$b.err)"
-  rows+=("serve $b $cache_mb $goal $limit ${hwm:-0} $(group_peak) $killed $rc")
+  [ "$rc" -eq 0 ] || [ $killed = yes ] || say "the request to mivra serve failed (curl $rc, see $OUT/serve-b$b.err and .json)"
+  rows+=("serve $b $cache_mb $goal $goal_file $limit ${hwm:-0} $(group_peak) $killed $rc")
 done
 
 {
@@ -215,12 +218,12 @@ done
     "$(bc -l <<<"$core_bytes / $mib")" "$(bc -l <<<"$kv_bytes / $mib")" "$CTX" "$(bc -l <<<"$experts_bytes / $mib")" \
     "$PROMPT_WORDS" "$GEN"
   echo
-  echo "| program | budget | cache MiB | goal MiB | limit MiB | peak RSS MiB | RSS / goal | cgroup peak MiB | killed |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| program | budget | --cache-mb | goal MiB | limit MiB | peak RSS MiB | RSS / goal | RSS / goal with core.gguf | cgroup peak MiB | killed |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
   for r in "${rows[@]}"; do
-    read -r prog b cache_mb goal limit rss gpeak killed rc <<<"$r"
-    printf '| %s | %s%% | %s | %.0f | %.0f | %.0f | %.3f | %.0f | %s |\n' "$prog" "$b" "$cache_mb" \
+    read -r prog b cache_mb goal goal_file limit rss gpeak killed rc <<<"$r"
+    printf '| %s | %s%% | %s | %.0f | %.0f | %.0f | %.3f | %.3f | %.0f | %s |\n' "$prog" "$b" "$cache_mb" \
       "$(bc -l <<<"$goal / $mib")" "$(bc -l <<<"$limit / $mib")" "$(bc -l <<<"$rss / $mib")" \
-      "$(bc -l <<<"$rss / $goal")" "$(bc -l <<<"$gpeak / $mib")" "$killed$([ "$rc" = 0 ] || echo " (rc $rc)")"
+      "$(bc -l <<<"$rss / $goal")" "$(bc -l <<<"$rss / $goal_file")" "$(bc -l <<<"$gpeak / $mib")" "$killed$([ "$rc" = 0 ] || echo " (rc $rc)")"
   done
 } | tee "$OUT/report.md"

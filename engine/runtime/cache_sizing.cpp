@@ -97,6 +97,15 @@ std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_opt
                      "expert cache (%.0f MB); it needs at least --cache-mb %.0f\n",
                      static_cast<unsigned long long>(options.cache_mb), double(working_bytes) / double(mib),
                      double(slots_bytes) / double(mib), std::ceil(double(working_bytes + slots_bytes) / double(mib)));
+    // A budget that holds every expert but not the working memory beside them: say what keeps them all resident.
+    const uint64_t all_bytes = uint64_t(m.hparams.n_layer) * uint64_t(m.hparams.n_expert) * cache->expert_bytes();
+    if (fixed && working_bytes != 0 && plan.budget < all_bytes && plan.budget + working_bytes >= all_bytes)
+        std::fprintf(stderr,
+                     "note: the engine's working memory (%.0f MB) is part of --cache-mb, which leaves room for %d of "
+                     "%llu experts; --cache-mb %.0f keeps every expert resident\n",
+                     double(working_bytes) / double(mib), cache->n_slots(),
+                     static_cast<unsigned long long>(all_bytes / cache->expert_bytes()),
+                     std::ceil(double(all_bytes + working_bytes) / double(mib)));
     return cache;
 }
 

@@ -146,6 +146,7 @@ void model_runner::grow_scratch(size_t bytes) {
     // Fresh pages read as zero and cost nothing until a graph writes them, so a generous size is free.
     reserved_memory grown(bytes);
     if (!grown.valid() || !commit_memory(grown.data(), bytes)) throw std::bad_alloc();
+    advise_huge_pages(grown.data(), bytes);  // a prompt's graphs fault in hundreds of MB: 2 MiB at a time
     scratch_ = std::move(grown);
     scratch_size_ = bytes;
 }
@@ -158,7 +159,8 @@ size_t model_runner::step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) co
 void model_runner::trim_scratch() {
     std::vector<float>().swap(expert_out);  // n_rows x n_expert_used rows; the next step sizes it again
     const int32_t slots = static_cast<int32_t>(n_past.size());
-    const size_t keep = (std::min(step_scratch_bytes(slots, slots, n_ctx), scratch_size_) + 4095) / 4096 * 4096;
+    constexpr size_t huge_page = 2u << 20;  // whole huge pages stay or go
+    const size_t keep = (step_scratch_bytes(slots, slots, n_ctx) + huge_page - 1) / huge_page * huge_page;
     if (keep >= scratch_size_) return;
     decommit_memory(scratch_.data() + keep, scratch_size_ - keep);
     if (!commit_memory(scratch_.data() + keep, scratch_size_ - keep)) {
