@@ -239,8 +239,6 @@ cmake --build "$BUILD_DIR" -j "${JOBS:-3}" \
   > "$BUILD_DIR/bench-build.log" 2>&1 || { cat "$BUILD_DIR/bench-build.log" >&2; die "build failed"; }
 deps_dir=$(sed -n 's/^MIVRA_DEPS_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")
 llama_bench=$deps_dir/bin/llama-bench
-llama_server=""
-if has "$SECTIONS" serve; then llama_server=$("$root/bench/llama_server.sh" "$BUILD_DIR" | tail -1); fi
 
 # ---- models and packs, made once ----
 mkdir -p "$CACHE"
@@ -292,7 +290,6 @@ make_bin() {  # $1: CPU variant to leave out (or empty)
   done
   cp "$BUILD_DIR/bin/mivra" "$BUILD_DIR/bin/mivra_stream_bench" "$BUILD_DIR/bin/llama_mmap_bench" \
      "$BUILD_DIR/bin/mivra-engine-bench" "$bin/"
-  [ -z "$llama_server" ] || cp "$llama_server" "$bin/"
 }
 probe=$CACHE/probe-q8.gguf
 [ -f "$probe" ] || "$BUILD_DIR/bin/mivra-make-model" "$probe" --embd 256 --heads 4 --heads-kv 2 --head-dim 64 \
@@ -430,6 +427,8 @@ ttft_session() {
 }
 
 if has "$SECTIONS" serve; then
+  # llama.cpp's server, built when first needed (bench/llama_server.sh), runs from the folder of the programs too
+  cp "$("$root/bench/llama_server.sh" "$BUILD_DIR" | tail -1)" "$bin/llama-server"
   for m in $SERVE_MODELS; do
     make_model "$m"
     d=$OUT/serve/$m
