@@ -36,6 +36,7 @@
 #   OUT         report folder (default BUILD_DIR/bench-report)
 #   RESULTS     where a run that is not QUICK copies report.md, summary.md and bench.png (bench/results; empty: nowhere)
 #   SECTIONS    sections to run ("resident parallel serve stream")
+#   APPEND      1: add the sections to the report already in OUT instead of starting a new one
 #   MODELS      models of the resident section (all six)     PARALLEL_MODELS, SERVE_MODELS  ("qwen3moe-2 gpt-oss-2")
 #   STREAM_MODELS  models of the stream section ("qwen3moe-9 gpt-oss-9")
 #   BUDGETS     stream budgets in percent of experts.bin ("50 25")
@@ -344,9 +345,16 @@ calibrate() {
 
 # ---- measurements (from the folder of the programs) ----
 cd "$bin"
-rm -rf "$OUT" && mkdir -p "$OUT"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 date_start=$(date -u +%Y-%m-%dT%H:%MZ)
+if [ "${APPEND:-0}" = 1 ] && [ -f "$OUT/meta.json" ]; then
+  # more sections into an earlier run's folder: the report covers both, from the first one's start
+  read -r date_start load_before < <(python3 -c 'import json, sys; m = json.load(open(sys.argv[1]))
+print(m["date"], m["load"].split(" / ")[0])' "$OUT/meta.json")
+  SECTIONS="$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["sections"])' "$OUT/meta.json") $SECTIONS"
+else
+  rm -rf "$OUT" && mkdir -p "$OUT"
+fi
 write_meta() {
   cat > "$OUT/meta.json" <<EOF
 {"threads": $THREADS, "io_threads": $IO_THREADS, "reps": $REPS, "gen_resident": $GEN_RESIDENT, "gen": $GEN,
