@@ -521,6 +521,11 @@ if has "$SECTIONS" serve; then
     say "$m: time to first token, mivra serve ..."
     ttft_session "$d/mivra" "$limit" "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
       -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+    if [ "$(cat "$d/mivra.rc")" != 0 ]; then  # stopped by its memory limit: once more without, for the figures
+      say "$m: mivra serve once more without a memory limit ..."
+      ttft_session "$d/mivra-nolimit" max "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
+        -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+    fi
     say "$m: time to first token, llama-server ..."
     LD_LIBRARY_PATH=. ttft_session "$d/llama" max "http://127.0.0.1:$((PORT + 1))" ./llama-server \
       -m "$gguf" --host 127.0.0.1 --port "$((PORT + 1))" -np 1 -t "$THREADS" -c "$SERVE_CTX" --jinja
