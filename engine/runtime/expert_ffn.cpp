@@ -8,8 +8,9 @@
 //
 // Repacking a blob for ggml's interleaved kernels costs about as much as computing on it a few times, so it only
 // pays off for an expert that stays resident (expert_cache::expected_to_stay: every expert when the cache holds them
-// all, else the busiest hot ones, which eviction spares). An expert that streams through the cache is computed on
-// the layout read from disk (the same results up to the kernels' rounding); one already repacked keeps its layout.
+// all or most uses find their expert ready, else the busiest hot ones, which eviction spares). An expert that
+// streams through the cache is computed on the layout read from disk (the same results up to the kernels'
+// rounding); one already repacked keeps its layout.
 //
 // The last graph of a layer also scatters the outputs into expert_out, adds the weighted sum to the residual
 // stream (the same float operations in the same order as the CPU sum of moe_layer) and appends the next layer's

@@ -20,6 +20,9 @@ constexpr float min_hot_score = 1e-6f;
 // A hot expert used this many times as often as the average one is expected to stay resident. Under routing that
 // spreads evenly (every score near the average, where ties can make most keys hot) no expert qualifies.
 constexpr double busy_factor = 2.0;
+// When this share of recent acquires finds the expert ready, a blob read from disk serves about five uses on
+// average before it is evicted: every resident expert is expected to stay.
+constexpr float mostly_hits = 0.8f;
 
 }  // namespace
 
@@ -109,7 +112,7 @@ int32_t expert_cache::n_hot() {
 bool expert_cache::expected_to_stay(int64_t key) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (key < 0 || key >= n_keys_) return false;
-    if (n_slots_ >= n_keys_) return true;
+    if (n_slots_ >= n_keys_ || recent_hits_ >= mostly_hits) return true;
     return hot_[key] != 0 && usage_[key] >= busy_score_;
 }
 

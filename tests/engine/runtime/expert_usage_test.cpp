@@ -73,6 +73,18 @@ TEST_F(ExpertCache, BusyHotExpertsAreExpectedToStay) {
             if (c->expected_to_stay(k)) stay.insert(k);
         EXPECT_EQ(stay, t.stay);
     }
+
+    // When most acquires find their expert ready, every expert stays long enough, used or not.
+    auto c = make_cache(16, 1);
+    std::vector<int32_t> pending{acquire(*c, 3)};
+    while (!pending.empty()) c->wait_any_ready(pending);
+    c->unpin_all();
+    EXPECT_FALSE(c->expected_to_stay(9));
+    for (int i = 0; i < 2000; ++i) {
+        acquire(*c, 3);
+        c->unpin_all();
+    }
+    EXPECT_TRUE(c->expected_to_stay(9));
 }
 
 TEST_F(ExpertCache, UsageHalvesEvery4096Uses) {
