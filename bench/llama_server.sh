@@ -18,6 +18,13 @@ if [ -x "$program" ] && [ -f "$work/.complete" ]; then
 fi
 
 say() { printf 'bench: %s\n' "$*" >&2; }
+if [ -f "$work/build/build.ninja" ]; then  # a build that was stopped: carry on with it
+  say "finishing the build of llama-server in $work ..."
+  ninja -C "$work/build" -j "${JOBS:-3}" llama-server >/dev/null
+  touch "$work/.complete"
+  echo "$program"
+  exit 0
+fi
 rm -rf "$work" && mkdir -p "$work"
 say "building llama-server from node-llama-cpp@$version's llama.cpp source (once; takes a while) ..."
 (cd "$work" && npm pack --silent --prefer-offline "node-llama-cpp@$version" >/dev/null)

@@ -167,11 +167,23 @@ def allowance_of(prefix):
     return int(lim) - 256 * MIB if lim.isdigit() else None
 
 
+def section_models(out, section):
+    """The models a section measured (folders of OUT/SECTION), small before large, qwen3moe before gpt-oss."""
+    try:
+        names = [n for n in os.listdir(os.path.join(out, section)) if os.path.isdir(os.path.join(out, section, n))]
+    except OSError:
+        return []
+    def key(name):
+        arch, size = name.rsplit("-", 1)
+        return (arch != "qwen3moe", arch, float(size) if size.replace(".", "").isdigit() else 0)
+    return sorted(names, key=key)
+
+
 # ---- resident: `mivra run` against llama-bench, every expert in memory ----
 
 def load_resident(out, meta):
     models = []
-    for name in meta["models"].split():
+    for name in section_models(out, "resident"):
         d = os.path.join(out, "resident", name)
         model = load_json(os.path.join(d, "model.json"))
         if model is None:
@@ -193,7 +205,7 @@ def load_resident(out, meta):
 
 def load_parallel(out, meta):
     models = []
-    for name in meta["parallel_models"].split():
+    for name in section_models(out, "parallel"):
         d = os.path.join(out, "parallel", name)
         model = load_json(os.path.join(d, "model.json"))
         if model is None:
@@ -234,7 +246,7 @@ def parse_server(prefix):
 
 def load_serve(out, meta):
     models = []
-    for name in meta["serve_models"].split():
+    for name in section_models(out, "serve"):
         d = os.path.join(out, "serve", name)
         model = load_json(os.path.join(d, "model.json"))
         if model is None:
@@ -252,7 +264,7 @@ def load_serve(out, meta):
 
 def load_stream(out, meta):
     models = []
-    for name in meta["stream_models"].split():
+    for name in section_models(out, "stream"):
         d = os.path.join(out, "stream", name)
         smeta = load_json(os.path.join(d, "meta.json"))
         if smeta is None:

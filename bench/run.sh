@@ -34,7 +34,9 @@
 #   MIVRA_BENCH_CACHE  folder for the models and their packs (default ~/.cache/mivra-bench; about 48 GB for all)
 #   MIN_FREE_GB disk space a new model must leave free in that folder (15)
 #   OUT         report folder (default BUILD_DIR/bench-report)
+#   RESULTS     where a run that is not QUICK copies report.md, summary.md and bench.png (bench/results; empty: nowhere)
 #   SECTIONS    sections to run ("resident parallel serve stream")
+#   APPEND      1: add the sections to the report already in OUT instead of starting a new one
 #   MODELS      models of the resident section (all six)     PARALLEL_MODELS, SERVE_MODELS  ("qwen3moe-2 gpt-oss-2")
 #   STREAM_MODELS  models of the stream section ("qwen3moe-9 gpt-oss-9")
 #   BUDGETS     stream budgets in percent of experts.bin ("50 25")
@@ -61,6 +63,7 @@ QUICK=${QUICK:-0}
 BUILD_DIR=$(realpath -m "${BUILD_DIR:-$root/build-bench}")
 CACHE=$(realpath -m "${MIVRA_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/mivra-bench}")
 OUT=$(realpath -m "${OUT:-$BUILD_DIR/bench-report}")
+RESULTS=${RESULTS-$root/bench/results}
 MIN_FREE_GB=${MIN_FREE_GB:-15}
 SECTIONS=${SECTIONS:-"resident parallel serve stream"}
 if [ "$QUICK" = 1 ]; then
@@ -239,8 +242,6 @@ cmake --build "$BUILD_DIR" -j "${JOBS:-3}" \
   > "$BUILD_DIR/bench-build.log" 2>&1 || { cat "$BUILD_DIR/bench-build.log" >&2; die "build failed"; }
 deps_dir=$(sed -n 's/^MIVRA_DEPS_DIR:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")
 llama_bench=$deps_dir/bin/llama-bench
-llama_server=""
-if has "$SECTIONS" serve; then llama_server=$("$root/bench/llama_server.sh" "$BUILD_DIR" | tail -1); fi
 
 # ---- models and packs, made once ----
 mkdir -p "$CACHE"
@@ -292,7 +293,6 @@ make_bin() {  # $1: CPU variant to leave out (or empty)
   done
   cp "$BUILD_DIR/bin/mivra" "$BUILD_DIR/bin/mivra_stream_bench" "$BUILD_DIR/bin/llama_mmap_bench" \
      "$BUILD_DIR/bin/mivra-engine-bench" "$bin/"
-  [ -z "$llama_server" ] || cp "$llama_server" "$bin/"
 }
 probe=$CACHE/probe-q8.gguf
 [ -f "$probe" ] || "$BUILD_DIR/bin/mivra-make-model" "$probe" --embd 256 --heads 4 --heads-kv 2 --head-dim 64 \
@@ -345,9 +345,16 @@ calibrate() {
 
 # ---- measurements (from the folder of the programs) ----
 cd "$bin"
-rm -rf "$OUT" && mkdir -p "$OUT"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 date_start=$(date -u +%Y-%m-%dT%H:%MZ)
+if [ "${APPEND:-0}" = 1 ] && [ -f "$OUT/meta.json" ]; then
+  # more sections into an earlier run's folder: the report covers both, from the first one's start
+  read -r date_start load_before < <(python3 -c 'import json, sys; m = json.load(open(sys.argv[1]))
+print(m["date"], m["load"].split(" / ")[0])' "$OUT/meta.json")
+  SECTIONS="$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["sections"])' "$OUT/meta.json") $SECTIONS"
+else
+  rm -rf "$OUT" && mkdir -p "$OUT"
+fi
 write_meta() {
   cat > "$OUT/meta.json" <<EOF
 {"threads": $THREADS, "io_threads": $IO_THREADS, "reps": $REPS, "gen_resident": $GEN_RESIDENT, "gen": $GEN,
@@ -409,41 +416,6 @@ if has "$SECTIONS" parallel; then
       DROP=0 LD_LIBRARY_PATH=. limited max "$d/r$rep" ./mivra-engine-bench "$gguf" "$pack" \
         -t "$THREADS" -n "$PARALLEL_TOKENS" -np 4 -r 1 --cache-mb "$all_mb"
     done
-  done
-fi
-
-# ttft_session PREFIX LIMIT URL cmd...: one server, a warm-up request, then one request of about TTFT_TOKENS
-# tokens per repetition (a different prompt each, so that no prefix is reused), results to PREFIX.ttft
-ttft_session() {
-  local limit=$2 prefix=$1 url=$3
-  shift 3
-  : > "$prefix.ttft"
-  DROP=0 start_server "$limit" "$prefix" "$url" "$@" || return 0
-  words 10 5 > "$prefix.warm.txt"
-  python3 "$root/bench/ttft.py" "$url" "$prefix.warm.txt" --max-tokens 4 > /dev/null || say "warm-up request failed"
-  for rep in $(seq 1 "$REPS"); do
-    words "$wlong" $((300 + rep)) > "$prefix.prompt$rep.txt"
-    python3 "$root/bench/ttft.py" "$url" "$prefix.prompt$rep.txt" --max-tokens 1 >> "$prefix.ttft" ||
-      echo '{"failed": true}' >> "$prefix.ttft"
-  done
-  stop_server "$prefix"
-}
-
-if has "$SECTIONS" serve; then
-  for m in $SERVE_MODELS; do
-    make_model "$m"
-    d=$OUT/serve/$m
-    mkdir -p "$d"
-    model_json "$d"
-    calibrate
-    limit=$(( $(allowance "$all_mb" "$SERVE_CTX") + 256 * mib ))
-    echo "$limit $(allowance "$all_mb" "$SERVE_CTX")" > "$d/limit"
-    say "$m: time to first token, mivra serve ..."
-    ttft_session "$d/mivra" "$limit" "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
-      -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
-    say "$m: time to first token, llama-server ..."
-    LD_LIBRARY_PATH=. ttft_session "$d/llama" max "http://127.0.0.1:$((PORT + 1))" ./llama-server \
-      -m "$gguf" --host 127.0.0.1 --port "$((PORT + 1))" -np 1 -t "$THREADS" -c "$SERVE_CTX" --jinja
   done
 fi
 
@@ -517,7 +489,51 @@ EOF
   done
 fi
 
+# ttft_session PREFIX LIMIT URL cmd...: one server, a warm-up request, then one request of about TTFT_TOKENS
+# tokens per repetition (a different prompt each, so that no prefix is reused), results to PREFIX.ttft
+ttft_session() {
+  local limit=$2 prefix=$1 url=$3
+  shift 3
+  : > "$prefix.ttft"
+  DROP=0 start_server "$limit" "$prefix" "$url" "$@" || return 0
+  words 10 5 > "$prefix.warm.txt"
+  python3 "$root/bench/ttft.py" "$url" "$prefix.warm.txt" --max-tokens 4 > /dev/null || say "warm-up request failed"
+  for rep in $(seq 1 "$REPS"); do
+    words "$wlong" $((300 + rep)) > "$prefix.prompt$rep.txt"
+    python3 "$root/bench/ttft.py" "$url" "$prefix.prompt$rep.txt" --max-tokens 1 >> "$prefix.ttft" ||
+      echo '{"failed": true}' >> "$prefix.ttft"
+  done
+  stop_server "$prefix"
+}
+
+if has "$SECTIONS" serve; then
+  # llama.cpp's server, built when first needed (bench/llama_server.sh), runs from the folder of the programs too
+  cp "$("$root/bench/llama_server.sh" "$BUILD_DIR" | tail -1)" "$bin/llama-server"
+  for m in $SERVE_MODELS; do
+    make_model "$m"
+    d=$OUT/serve/$m
+    mkdir -p "$d"
+    model_json "$d"
+    calibrate
+    limit=$(( $(allowance "$all_mb" "$SERVE_CTX") + 256 * mib ))
+    echo "$limit $(allowance "$all_mb" "$SERVE_CTX")" > "$d/limit"
+    say "$m: time to first token, mivra serve ..."
+    ttft_session "$d/mivra" "$limit" "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
+      -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+    say "$m: time to first token, llama-server ..."
+    LD_LIBRARY_PATH=. ttft_session "$d/llama" max "http://127.0.0.1:$((PORT + 1))" ./llama-server \
+      -m "$gguf" --host 127.0.0.1 --port "$((PORT + 1))" -np 1 -t "$THREADS" -c "$SERVE_CTX" --jinja
+  done
+fi
+
 write_meta true
 python3 "$root/bench/report.py" "$OUT"
+# a full run replaces the committed results (the README shows their plot and summary)
+if [ "$QUICK" != 1 ] && [ -n "$RESULTS" ]; then
+  mkdir -p "$RESULTS"
+  cp "$OUT/report.md" "$OUT/summary.md" "$RESULTS/"
+  [ ! -f "$OUT/bench.png" ] || cp "$OUT/bench.png" "$RESULTS/"
+  say "report, summary and plot copied to $RESULTS"
+fi
 exit
 }
