@@ -252,9 +252,16 @@ def load_serve(out, meta):
         if model is None:
             continue
         lim = read(os.path.join(d, "limit")).split()
+        mivra = parse_server(os.path.join(d, "mivra"))
+        m_ttft = parse_ttft(os.path.join(d, "mivra.ttft"))
+        if mivra["ran"] and not mivra["ok"] and os.path.exists(os.path.join(d, "mivra-nolimit.rc")):
+            # stopped by its memory limit: the times come from the run without one, which shows the memory it needed
+            again = parse_server(os.path.join(d, "mivra-nolimit"))
+            m_ttft = parse_ttft(os.path.join(d, "mivra-nolimit.ttft"))
+            mivra["rss_nolimit"] = again.get("rss")
         models.append({"name": name, "model": model,
-                       "mivra": parse_server(os.path.join(d, "mivra")), "llama": parse_server(os.path.join(d, "llama")),
-                       "m_ttft": parse_ttft(os.path.join(d, "mivra.ttft")),
+                       "mivra": mivra, "llama": parse_server(os.path.join(d, "llama")),
+                       "m_ttft": m_ttft,
                        "l_ttft": parse_ttft(os.path.join(d, "llama.ttft")),
                        "allow": int(lim[1]) if len(lim) > 1 else None})
     return models
@@ -405,7 +412,7 @@ def memory_rows(resident, serve, stream):
                              sum(1 for r in runs if not r["ok"]), len(runs)))
     for m in serve:
         if m["mivra"]["ran"]:
-            rows.append(("`mivra serve`, all resident, long prompt", m["name"], [m["mivra"].get("rss")], m["allow"],
+            rows.append(("`mivra serve`, all resident, long prompt", m["name"], [peak(m["mivra"])], m["allow"],
                          0 if m["mivra"]["ok"] else 1, 1))
     for m in stream:
         for r in m["rows"]:
@@ -437,7 +444,7 @@ def headline(meta, goal_rows, mem):
     return lines
 
 
-def summary(meta, goal_rows, mem):
+def summary(meta, goal_rows, mem, stream=()):
     """The headline ratios, one line per goal: the range over models and runs."""
     groups = {}
     for what, name, a, b, ratios, target, ok in goal_rows:
@@ -457,6 +464,12 @@ def summary(meta, goal_rows, mem):
         lines.append("| peak RSS ÷ allowance, `mivra run` and `mivra serve`, every budget | all | %s | <= 1.0 | %d of %d "
                      "runs%s |" % (spread([p for p, _ in peaks]), sum(1 for p, k in peaks if p <= 1 and not k),
                                    len(peaks), "" if not any(k for _, k in peaks) else ", some killed"))
+    for m in stream:
+        for r in m["rows"]:
+            killed = sum(1 for x in r["m_tgs"] if x is None)
+            if killed:
+                lines.append("| runner with %d%% resident (stream bench) not stopped by the memory limit | %s | – | "
+                             "every run | killed in %d of %d runs |" % (r["pct"], m["name"], killed, len(r["m_tgs"])))
     lines.append("")
     lines.append("%s, %d CPUs, load %s, %s; %d threads, %d runs per figure, commit %s." % (
         meta.get("cpu_model") or "?", meta["cpus"], meta.get("load", "?"), meta["date"], meta["threads"], meta["reps"],
@@ -694,7 +707,7 @@ def main():
     with open(os.path.join(out, "report.md"), "w") as f:
         f.write(text)
     with open(os.path.join(out, "summary.md"), "w") as f:
-        f.write(summary(meta, goal_rows, mem))
+        f.write(summary(meta, goal_rows, mem, stream))
     sys.stdout.write(text)
 
 

@@ -141,6 +141,7 @@ fi
 mkdir "$cg"
 server_pid=""
 cleanup() {
+  [ -z "${bin:-}" ] || rm -rf "$bin"
   if [ -n "$server_pid" ]; then kill -TERM -- "-$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   for _ in 1 2 3 4 5 6 7 8 9 10; do rmdir "$cg" 2>/dev/null && return; sleep 0.5; done
   say "could not remove $cg"
@@ -285,7 +286,7 @@ allowance() { echo $(( ($1 * mib + core_file_bytes + $(kv_bytes "$2")) * 105 / 1
 # ---- the programs run from one folder, so all load the same ggml CPU variant ----
 # ggml loads the best CPU variant found beside the program. Where llama.cpp's AMX buffers stop it with an illegal
 # instruction (virtual machines that report AMX without enabling it), the AMX variant is left out for all.
-bin=$BUILD_DIR/bench-run-bin
+bin=$BUILD_DIR/bench-run-bin-$$  # one per run: a second run must not pull the programs from under this one
 make_bin() {  # $1: CPU variant to leave out (or empty)
   rm -rf "$bin" && mkdir -p "$bin"
   for f in "$BUILD_DIR"/bin/*.so*; do
@@ -520,6 +521,11 @@ if has "$SECTIONS" serve; then
     say "$m: time to first token, mivra serve ..."
     ttft_session "$d/mivra" "$limit" "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
       -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+    if [ "$(cat "$d/mivra.rc")" != 0 ]; then  # stopped by its memory limit: once more without, for the figures
+      say "$m: mivra serve once more without a memory limit ..."
+      ttft_session "$d/mivra-nolimit" max "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
+        -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+    fi
     say "$m: time to first token, llama-server ..."
     LD_LIBRARY_PATH=. ttft_session "$d/llama" max "http://127.0.0.1:$((PORT + 1))" ./llama-server \
       -m "$gguf" --host 127.0.0.1 --port "$((PORT + 1))" -np 1 -t "$THREADS" -c "$SERVE_CTX" --jinja

@@ -250,31 +250,26 @@ void model_runner::run_head() {
     ggml_tensor* out_w = output_weight();
     const int64_t E = hparams.n_embd, V = hparams.n_vocab;
 
-    size_t rows = 0;
+    // Every wanted row of every sequence in one product, so that the head's weights are read once per step.
+    int64_t rows = 0;
     for (const sequence_state& s : seqs) rows += s.all_logits ? s.n_tokens : 1;
-    const size_t bytes = rows * (3 * E + V) * sizeof(float) + seqs.size() * 4 * (ggml_tensor_overhead() + 64);
-    const ggml_context_ptr owner = scratch_context(bytes, 8 * seqs.size() + 16);
+    const size_t bytes = size_t(rows) * (3 * E + V) * sizeof(float) + 8 * (ggml_tensor_overhead() + 64);
+    const ggml_context_ptr owner = scratch_context(bytes, 16);
     ggml_context* ctx = owner.get();
-    std::vector<ggml_tensor*> results;
-    ggml_cgraph* gf = ggml_new_graph_custom(ctx, 8 * seqs.size() + 16, false);
+    ggml_cgraph* gf = ggml_new_graph_custom(ctx, 16, false);
+    ggml_tensor* x = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, E, rows);
+    float* dst = static_cast<float*>(x->data);
     for (const sequence_state& s : seqs) {
         const int32_t B = s.all_logits ? s.n_tokens : 1;
-        ggml_tensor* x = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, E, B);
-        std::memcpy(x->data, hidden.data() + static_cast<size_t>(s.first_row + s.n_tokens - B) * E,
-                    sizeof(float) * E * B);
-        ggml_tensor* y = ggml_mul(ctx, ggml_rms_norm(ctx, x, hparams.rms_eps), norm_w);
-        y = ggml_mul_mat(ctx, out_w, y);  // (n_vocab, B)
-        ggml_build_forward_expand(gf, y);
-        results.push_back(y);
+        std::memcpy(dst, hidden.data() + static_cast<size_t>(s.first_row + s.n_tokens - B) * E, sizeof(float) * E * B);
+        dst += static_cast<size_t>(E) * B;
     }
+    ggml_tensor* y = ggml_mul(ctx, ggml_rms_norm(ctx, x, hparams.rms_eps), norm_w);
+    y = ggml_mul_mat(ctx, out_w, y);  // (n_vocab, rows), contiguous
+    ggml_build_forward_expand(gf, y);
     compute(gf);
-    logits.resize(rows * V);
-    float* dst = logits.data();
-    for (ggml_tensor* y : results) {
-        for (int64_t r = 0; r < y->ne[1]; ++r, dst += V) {
-            std::memcpy(dst, static_cast<const char*>(y->data) + r * y->nb[1], sizeof(float) * V);
-        }
-    }
+    logits.resize(size_t(rows) * V);
+    std::memcpy(logits.data(), y->data, sizeof(float) * logits.size());
     t_head += since(t0);
 }
 
