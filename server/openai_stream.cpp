@@ -74,7 +74,7 @@ bool stream_openai(completion_stream& state, httplib::DataSink& sink) {
     bool text_fallback = false;
     const auto fall_back = [&](const std::exception& e) {
         std::fprintf(stderr, "request %s: output not in the tool-call format (%s); sending it as text\n",
-                     state.id.c_str(), e.what());
+                     state.id.c_str(), log_detail(e.what()).c_str());
         text_fallback = true;
     };
     // Runs on the engine worker thread.

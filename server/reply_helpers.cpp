@@ -28,6 +28,15 @@ void log_request_stats(const std::string& id, const generation_stats& stats) {
                  double(stats.generated_tokens) / std::max(stats.generate_seconds, 1e-9));
 }
 
+std::string log_detail(std::string_view message) {
+    const size_t line_end = message.find_first_of("\r\n");
+    size_t end = std::min({line_end, message.size(), log_detail_limit});
+    if (message.find_first_not_of("\r\n", end) == std::string_view::npos) return std::string(message.substr(0, end));
+    // Back to the first byte of a character: UTF-8 continuation bytes are 10xxxxxx.
+    while (end > 0 && end < message.size() && (static_cast<unsigned char>(message[end]) & 0xC0) == 0x80) --end;
+    return std::string(message.substr(0, end)) + "...";
+}
+
 std::string api_json_text(const json& value, bool replace_invalid) {
     return value.dump(-1, ' ', false,
                       replace_invalid ? json::error_handler_t::replace : json::error_handler_t::strict);

@@ -7,9 +7,11 @@
 // ordered by engine::generate's completion.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -39,6 +41,12 @@ common_chat_msg parse_chat_output(const tool_id_state& state, const token_text& 
 
 // The per-request statistics line on stderr.
 void log_request_stats(const std::string& id, const generation_stats& stats);
+
+// Longest quote of a library's message in a log line.
+inline constexpr size_t log_detail_limit = 160;
+// What a log line quotes of a library's message, which may carry the model's output or the request's text: its first
+// line (without "\r"), cut to log_detail_limit bytes at a character boundary, "..." added when anything was left out.
+std::string log_detail(std::string_view message);
 
 // Compact JSON with non-ASCII text as raw UTF-8. Throws the JSON library's error on invalid UTF-8 unless
 // `replace_invalid`, which writes U+FFFD in place of each invalid byte (error bodies, which quote arbitrary text).

@@ -312,7 +312,7 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
         std::string call;
         std::string finish_reason;
     } cases[] = {
-        {"<tool_call>\n[1, 2]\n</tool_call> tail", "stop"},
+        {"<tool_call>\n[1, 2]\n</tool_call> tail\nsecond line", "stop"},
         {"<tool_call>\n{\"name\": \"get_weather\", \"arguments\": {\"city\": }}\n</tool_call> tail", "tool_calls"},
     };
     int request = 0;
@@ -328,9 +328,17 @@ TEST(Completions, MalformedToolCallFallsBackToText) {
         EXPECT_EQ(cs.back()["choices"][0]["finish_reason"], c.finish_reason);
         EXPECT_EQ(sse_events(res->body).back(), "[DONE]");
         const std::string id = "chatcmpl-" + std::to_string(++request);
-        EXPECT_EQ(count_of(server.err(), "request " + id + ": output not in the tool-call format ("), 1) << server.err();
-        // The chat library's own line would copy the whole reply into the log.
-        EXPECT_EQ(count_of(server.err(), "unparsed"), 0) << server.err();
+        const std::string err = server.err();
+        const std::string line = "request " + id + ": output not in the tool-call format (";
+        ASSERT_EQ(count_of(err, line), 1) << err;
+        // The line quotes one line of the parser's message, never the reply: no word of it reaches the log (the
+        // chat library's own line would copy the whole reply).
+        const size_t start = err.find(line) + line.size();
+        const std::string detail = err.substr(start, err.find('\n', start) - start);
+        EXPECT_TRUE(detail.ends_with("); sending it as text")) << err;
+        EXPECT_LE(detail.size(), 200u) << detail;
+        for (const char* reply_word : {"Sure", "tail", "second line", "get_weather", "unparsed"})
+            EXPECT_EQ(count_of(err, reply_word), 0) << reply_word << " in\n" << err;
 
         const reply plain = post(server, chat("[[script:Sure." + c.call + "]]", weather_tools));
         ++request;
