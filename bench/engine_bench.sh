@@ -16,26 +16,9 @@ deps=$(grep -E '^MIVRA_DEPS_DIR:' "$build/CMakeCache.txt" | cut -d= -f2)
 llama_bench="$deps/bin/llama-bench"
 
 cmake --build "$build" --target mivra-engine-bench mivra mivra-make-model >/dev/null
-mkdir -p "$build/bench-models"
-model=${MODEL:-$build/bench-models/$arch-bench.gguf}
-model=$(realpath -m "$model")
-if [ ! -f "$model" ]; then
-  echo "writing $model ..." >&2
-  case $arch in
-    qwen3moe) shape="--layers 8 --embd 2048 --heads 32 --heads-kv 4 --head-dim 128 --experts 128 --experts-used 8
-                     --ff 768 --expert-type q4_K --attn-type q8_0" ;;
-    gpt-oss)  shape="--layers 6 --embd 2880 --heads 64 --heads-kv 8 --head-dim 64 --experts 32 --experts-used 4
-                     --ff 2880 --expert-type mxfp4 --attn-type q8_0 --sliding-window 128" ;;
-    *) echo "unknown arch $arch" >&2; exit 1 ;;
-  esac
-  # shellcheck disable=SC2086
-  "$build/bin/mivra-make-model" "$model" --arch "$arch" $shape >/dev/null
-fi
-pack=$build/bench-models/$(basename "${model%.gguf}")-pack
-if [ ! -f "$pack/manifest.json" ]; then
-  echo "packing $model ..." >&2
-  "$build/bin/mivra" pack "$model" "$pack" >/dev/null
-fi
+source bench/bench_model.sh
+bench_model "$build" "$arch"
+bench_pack "$build" "$build/bin/mivra"
 # every expert and the engine's working memory beside them (part of --cache-mb; 4 prompt steps of 512 tokens)
 experts_mb=$(( $(stat -c %s "$pack/experts.bin") / 1048576 + 4096 ))
 

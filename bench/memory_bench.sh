@@ -37,25 +37,9 @@ die() { say "$*"; exit 1; }
 
 # Another build's program is measured as it is; else this build's is brought up to date.
 [ -n "${MIVRA:-}" ] || cmake --build "$build" --target mivra mivra-make-model >/dev/null
-mkdir -p "$build/bench-models"
-model=$(realpath -m "${MODEL:-$build/bench-models/$arch-bench.gguf}")
-if [ ! -f "$model" ]; then
-  say "writing $model ..."
-  case $arch in
-    qwen3moe) shape="--layers 8 --embd 2048 --heads 32 --heads-kv 4 --head-dim 128 --experts 128 --experts-used 8
-                     --ff 768 --expert-type q4_K --attn-type q8_0" ;;
-    gpt-oss)  shape="--layers 6 --embd 2880 --heads 64 --heads-kv 8 --head-dim 64 --experts 32 --experts-used 4
-                     --ff 2880 --expert-type mxfp4 --attn-type q8_0 --sliding-window 128" ;;
-    *) die "unknown arch $arch" ;;
-  esac
-  # shellcheck disable=SC2086
-  "$build/bin/mivra-make-model" "$model" --arch "$arch" $shape >/dev/null
-fi
-pack=$build/bench-models/$(basename "${model%.gguf}")-pack
-if [ ! -f "$pack/manifest.json" ]; then
-  say "packing $model ..."
-  "$mivra" pack "$model" "$pack" >/dev/null
-fi
+source bench/bench_model.sh
+bench_model "$build" "$arch"
+bench_pack "$build" "$mivra"
 
 # ---- cgroup (v1 or v2), one group whose limit is set per run ----
 cg_mode="" cg=""

@@ -32,7 +32,8 @@ uint64_t kv_cache_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parall
 uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot) {
     const uint64_t E = uint64_t(std::max(hp.n_embd, 0)), F = uint64_t(std::max(hp.n_ff_exp, 0));
     const uint64_t k = uint64_t(std::max(hp.n_expert_used, 0)), X = uint64_t(std::max(hp.n_expert, 0));
-    const uint64_t head_cols = uint64_t(std::max(hp.head_dim, 0)) * uint64_t(std::max(hp.n_head, 0) + std::max(hp.n_head_kv, 0));
+    const uint64_t head_cols =
+        uint64_t(std::max(hp.head_dim, 0)) * uint64_t(std::max(hp.n_head, 0) + std::max(hp.n_head_kv, 0));
     const uint64_t cells = (uint64_t(std::max(n_ctx, 0)) + 255) / 256 * 256;
     const uint64_t slots = uint64_t(std::max(n_parallel, 1));
     const uint64_t rows = slots * std::min<uint64_t>(uint64_t(std::max(rows_per_slot, 1)), std::max<uint64_t>(cells, 1));

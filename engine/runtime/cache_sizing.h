@@ -47,8 +47,8 @@ budget_step plan_budget_step(uint64_t resident, uint64_t free, uint64_t expert_b
 
 // Builds the cache from the options: a fixed budget of --cache-mb MiB less `working_bytes` (the cache never grows
 // past it), or with --cache-mb 0 the automatic budget above, leaving room for `kv_bytes` that the caller will
-// allocate next, with a warning when even the 16-slot minimum exceeds it. Enables low-bit copies when the pack has them or the options
-// ask for them. Throws the cache's errors and the --lowbit error of a pack without low-bit copies.
+// allocate next, with a warning when even the 16-slot minimum exceeds it. Enables low-bit copies when the pack has
+// them or the options ask for them. Throws the cache's errors and the --lowbit error of a pack without low-bit copies.
 std::unique_ptr<expert_cache> make_expert_cache(const model& m, const engine_options& options,
                                                 uint64_t kv_bytes = 0, uint64_t working_bytes = 0);
 

@@ -16,7 +16,8 @@ inline constexpr const char* chat_template_probe_command = "chat-template-probe"
 // the template rendered within the limits, or when core.gguf's vocabulary does not load at all (the caller's own
 // load of it then fails with its own error). Throws "the chat template of " + core_path + " failed its test render: "
 // + the reason ("it ran out of memory", "it used more than 10 s of CPU time", "it did not finish within 120 s" (a
-// backstop for a child that hangs without using CPU), "it crashed (signal N)", or the template's own error), or "cannot test the chat template: " + the reason the child could not start.
+// backstop for a child that hangs without using CPU), "it crashed (signal N)", or the template's own error), or
+// "cannot test the chat template: " + the reason the child could not start.
 void probe_chat_template(const std::string& core_path);
 
 // The child side: loads core.gguf's vocabulary and chat templates as the engine does and renders a short

@@ -3,13 +3,11 @@
 // of ggml, libllama or llama-common, whatever is wrong with the pack.
 #include "cli/run_child.h"
 #include "engine/pack/pack_test_util.h"
+#include "fixtures/free_port.h"
 
 #include <gguf.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <nlohmann/json.hpp>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -41,19 +39,6 @@ std::string parse_error_of(const std::string& text) {
     return "";
 }
 
-// A port nothing listens on, so that serve's port probe passes and the pack is what fails.
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(s);
-    return ntohs(addr.sin_port);
-}
-
 // The arguments of `command` on `pack`: the input file of golden and imatrix (`input`, or a readable one), a free
 // port for serve, one thread, then `extra`.
 std::vector<std::string> command_args(const std::string& command, const std::string& pack, const temp_folder& tmp,
@@ -61,6 +46,7 @@ std::vector<std::string> command_args(const std::string& command, const std::str
     std::vector<std::string> args = {command, pack};
     if (command == "golden") args.push_back(input.empty() ? tmp / "golden.jsonl" : input);
     if (command == "imatrix") args.push_back(input.empty() ? tmp / "text.txt" : input);
+    // A port nothing listens on, so that serve's port probe passes and the pack is what fails.
     if (command == "serve") args.insert(args.end(), {"--port", std::to_string(free_port())});
     args.insert(args.end(), {"-t", "1"});
     args.insert(args.end(), extra.begin(), extra.end());

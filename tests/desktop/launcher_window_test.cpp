@@ -71,7 +71,7 @@ protected:
         fs::create_directories(home() / ".config/mivra");
         write_text(desktop_json(), R"({"on_close":"quit"})");
         x = std::make_unique<x_session>(tmp / "wm-home");
-        inspector_port = free_local_port();
+        inspector_port = free_port();
     }
     void TearDown() override {
         for (auto& run : runs) {

@@ -3,6 +3,8 @@
 // client evaluate JavaScript in them over a WebSocket. The product has no switch of its own for this.
 #pragma once
 
+#include "fixtures/free_port.h"
+
 #include <optional>
 #include <string>
 
@@ -20,8 +22,5 @@ std::optional<inspected_page> inspect_page(int port);
 // The value of `expression` (which should give a string) evaluated in that page; nullopt when the page cannot be
 // reached or the expression throws.
 std::optional<std::string> evaluate_in_page(int port, const std::string& expression);
-
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
-int free_local_port();
 
 }  // namespace desktop_test

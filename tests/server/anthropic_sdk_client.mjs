@@ -5,17 +5,11 @@
 import assert from 'node:assert/strict';
 import Anthropic from '@anthropic-ai/sdk';
 
+import { invalidUtf8Cases, recordBodies } from './sdk_test_support.mjs';
+
 const [baseURL, scenario] = process.argv.slice(2);
-// Every response body as it came over the wire, read beside the SDK's own reading of it.
-const bodies = [];
-const recordingFetch = async (url, init) => {
-  const response = await fetch(url, init);
-  bodies.push(response.clone().arrayBuffer());
-  return response;
-};
+const { fetch: recordingFetch, lastBody } = recordBodies();
 const client = new Anthropic({ baseURL, apiKey: 'not-needed', maxRetries: 0, timeout: 120_000, fetch: recordingFetch });
-// The last response body as text; fails unless it is well-formed UTF-8.
-const lastBody = async () => new TextDecoder('utf-8', { fatal: true }).decode(await bodies.at(-1));
 const model = 'claude-mivra-test';
 
 const weatherTool = {
@@ -122,16 +116,9 @@ const scenarios = {
   // Output bytes that are no valid UTF-8 reach the SDK as U+FFFD, plain and streamed, in a body that is itself valid
   // UTF-8; the stream still ends with message_delta (the stop reason) and message_stop.
   async invalid_utf8() {
-    const cases = [
-      { what: 'a stray byte in the middle', script: 'Hello{byte:C3} world', text: 'Hello\uFFFD world', stop: 'end_turn' },
-      { what: 'a character cut off by the end', script: 'caf{byte:C3}', text: 'caf\uFFFD', stop: 'end_turn' },
-      {
-        what: 'a character cut off by max_tokens', script: '{byte:E2}{byte:82}{byte:AC}', max_tokens: 2,
-        text: '\uFFFD', stop: 'max_tokens',
-      },
-    ];
-    for (const { what, script, text, stop, max_tokens = 100 } of cases) {
-      const request = { model, max_tokens, messages: [{ role: 'user', content: `[[script:${script}]]` }] };
+    for (const { what, script, text, max_tokens } of invalidUtf8Cases) {
+      const stop = max_tokens ? 'max_tokens' : 'end_turn';
+      const request = { model, max_tokens: max_tokens ?? 100, messages: [{ role: 'user', content: `[[script:${script}]]` }] };
       const plain = await client.messages.create(request);
       assert.deepEqual(plain.content, [{ type: 'text', text }], what);
       assert.equal(plain.stop_reason, stop, what);

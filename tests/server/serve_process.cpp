@@ -1,9 +1,6 @@
 #include "serve_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,19 +49,6 @@ const std::string& fixture_pack_dir() {
         return dir;
     }();
     return pack;
-}
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("no free port");
-    close(s);
-    return ntohs(addr.sin_port);
 }
 
 std::vector<std::string> server_environment(const std::map<std::string, std::string>& extra) {

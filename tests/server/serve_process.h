@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "httplib.h"
+#include "fixtures/free_port.h"
 #include "platform/child_process.h"
 
 // A folder of this test process with a qwen3moe fixture model (real qwen2 vocabulary, real Qwen3 template) packed
@@ -20,8 +21,6 @@ const std::string& fixture_pack_dir();
 // The scratch folder of this test process (removed at exit).
 const std::string& scratch_dir();
 
-// A TCP port that nothing listens on at the moment of the call.
-int free_port();
 
 struct serve_options {
     std::string program = "mivra-test-server";  // mivra-test-server (scripted output) or mivra
