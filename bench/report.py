@@ -179,15 +179,20 @@ def section_models(out, section):
     return sorted(names, key=key)
 
 
+def section_entries(out, section, info="model.json"):
+    """(name, folder, its `info` file read) for each model the section measured whose file reads."""
+    for name in section_models(out, section):
+        d = os.path.join(out, section, name)
+        data = load_json(os.path.join(d, info))
+        if data is not None:
+            yield name, d, data
+
+
 # ---- resident: `mivra run` against llama-bench, every expert in memory ----
 
 def load_resident(out, meta):
     models = []
-    for name in section_models(out, "resident"):
-        d = os.path.join(out, "resident", name)
-        model = load_json(os.path.join(d, "model.json"))
-        if model is None:
-            continue
+    for name, d, model in section_entries(out, "resident"):
         reps = []
         for r in per_rep_dirs(d, meta["reps"]):
             if not os.path.isdir(r):
@@ -205,11 +210,7 @@ def load_resident(out, meta):
 
 def load_parallel(out, meta):
     models = []
-    for name in section_models(out, "parallel"):
-        d = os.path.join(out, "parallel", name)
-        model = load_json(os.path.join(d, "model.json"))
-        if model is None:
-            continue
+    for name, d, model in section_entries(out, "parallel"):
         reps = []
         for rep in range(1, meta["reps"] + 1):
             prefix = os.path.join(d, "r%d" % rep)
@@ -246,11 +247,7 @@ def parse_server(prefix):
 
 def load_serve(out, meta):
     models = []
-    for name in section_models(out, "serve"):
-        d = os.path.join(out, "serve", name)
-        model = load_json(os.path.join(d, "model.json"))
-        if model is None:
-            continue
+    for name, d, model in section_entries(out, "serve"):
         lim = read(os.path.join(d, "limit")).split()
         mivra = parse_server(os.path.join(d, "mivra"))
         m_ttft = parse_ttft(os.path.join(d, "mivra.ttft"))
@@ -271,11 +268,7 @@ def load_serve(out, meta):
 
 def load_stream(out, meta):
     models = []
-    for name in section_models(out, "stream"):
-        d = os.path.join(out, "stream", name)
-        smeta = load_json(os.path.join(d, "meta.json"))
-        if smeta is None:
-            continue
+    for name, d, smeta in section_entries(out, "stream", "meta.json"):
         rows = []
         for item in smeta["budgets"].split():
             pct, cache_mb, limit, gen = item.split(":")

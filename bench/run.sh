@@ -379,13 +379,17 @@ model_json() {
  "core_bytes": $(( core_file_bytes - 151936 * EMBD * 34 / 32 )), "shape": "${SHAPE[*]}"}
 EOF
 }
+# begin_model SECTION M: makes (or finds) model M, and its folder of the section, OUT/SECTION/M (`d`), with model.json
+begin_model() {
+  make_model "$2"
+  d=$OUT/$1/$2
+  mkdir -p "$d"
+  model_json "$d"
+}
 
 if has "$SECTIONS" resident; then
   for m in $MODELS; do
-    make_model "$m"
-    d=$OUT/resident/$m
-    mkdir -p "$d"
-    model_json "$d"
+    begin_model resident "$m"
     say "$m: every expert resident; sizing the prompts and warming up (page cache, hot.bin) ..."
     calibrate
     limit=$(( $(allowance "$all_mb" "$CTX") + 256 * mib ))
@@ -408,10 +412,7 @@ fi
 
 if has "$SECTIONS" parallel; then
   for m in $PARALLEL_MODELS; do
-    make_model "$m"
-    d=$OUT/parallel/$m
-    mkdir -p "$d"
-    model_json "$d"
+    begin_model parallel "$m"
     for rep in $(seq 1 "$REPS"); do
       say "$m, 4 parallel requests, run $rep of $REPS ..."
       DROP=0 LD_LIBRARY_PATH=. limited max "$d/r$rep" ./mivra-engine-bench "$gguf" "$pack" \
@@ -422,10 +423,8 @@ fi
 
 if has "$SECTIONS" stream; then
   for m in $STREAM_MODELS; do
-    make_model "$m"
-    d=$OUT/stream/$m
+    begin_model stream "$m"
     mkdir -p "$d/runs"
-    model_json "$d"
     calibrate
     kv=$(kv_bytes "$CTX")
     say "$m: raw read throughput of experts.bin ..."
@@ -511,10 +510,7 @@ if has "$SECTIONS" serve; then
   # llama.cpp's server, built when first needed (bench/llama_server.sh), runs from the folder of the programs too
   cp "$("$root/bench/llama_server.sh" "$BUILD_DIR" | tail -1)" "$bin/llama-server"
   for m in $SERVE_MODELS; do
-    make_model "$m"
-    d=$OUT/serve/$m
-    mkdir -p "$d"
-    model_json "$d"
+    begin_model serve "$m"
     calibrate
     limit=$(( $(allowance "$all_mb" "$SERVE_CTX") + 256 * mib ))
     echo "$limit $(allowance "$all_mb" "$SERVE_CTX")" > "$d/limit"
