@@ -516,7 +516,7 @@ def report(meta, resident, parallel, serve, stream, goal_rows, mem):
                 fmt(reps and reps[0]["decode"].get("allow") and reps[0]["decode"]["allow"] / GB)))
         w("")
         w("`mivra run` as a user runs it, warm: page cache filled and hot.bin written by an earlier run, --cache-mb = "
-          "all of experts.bin, greedy, token by token (--draft 0, as llama-bench has no drafting), -c %d, "
+          "all of experts.bin plus the engine's working memory (what the engine's note names), greedy, token by token (--draft 0, as llama-bench has no drafting), -c %d, "
           "--kv-disk-mb 0; decode = its own greedy output after a prompt of about 30 tokens, %d tokens generated "
           "(the first comes from the prefill and is not counted); prefill = a second run on a prompt of about 512 "
           "tokens. llama-bench of the pinned tree, default settings (weights repacked in RAM, its warm-up run first), "
@@ -534,7 +534,7 @@ def report(meta, resident, parallel, serve, stream, goal_rows, mem):
                                          spread([ratio(r.get("mivra"), r.get("llama")) for r in reps])))
         w("")
         w("bench/engine_bench.cpp: aggregate decode tokens/s of the engine (as `mivra serve -np 4` runs it) with 4 "
-          "concurrent requests of %d tokens each, after a warm-up round, against libllama decoding 4 sequences in one "
+          "concurrent requests of %d tokens each, its expert cache sized from free RAM (every expert resident), after a warm-up round, against libllama decoding 4 sequences in one "
           "batch per step (what llama.cpp's batched bench measures), same GGUF and threads." % meta["parallel_tokens"])
     if serve:
         w("")

@@ -322,6 +322,18 @@ print("Summarise these notes: " + " ".join(words))
 PY
 }
 
+# resident_mb CTX: the --cache-mb that keeps every expert of the current model resident with a context of CTX: all
+# of experts.bin plus the engine's working memory, which --cache-mb covers too (as the engine's note names it)
+resident_mb() {
+  local d mb
+  d=$(mktemp -d)
+  DROP=0 limited max "$d/probe" ./mivra run "$pack" -p "Hello" -n 1 -t "$THREADS" -c "$1" --cache-mb "$all_mb" \
+    --kv-disk-mb 0 --draft 0
+  mb=$(sed -n 's/.*--cache-mb \([0-9]*\) keeps every expert resident.*/\1/p' "$d/probe.err")
+  rm -rf "$d"
+  echo "${mb:-$all_mb}"
+}
+
 # calibrate: the word counts of prompts of about 512 and TTFT_TOKENS tokens for the current model (w512, wlong),
 # from the prompt tokens `mivra run` counts for two short prompts (kept beside the model)
 calibrate() {
@@ -392,8 +404,9 @@ if has "$SECTIONS" resident; then
     begin_model resident "$m"
     say "$m: every expert resident; sizing the prompts and warming up (page cache, hot.bin) ..."
     calibrate
-    limit=$(( $(allowance "$all_mb" "$CTX") + 256 * mib ))
-    opts=(-t "$THREADS" -c "$CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0)
+    res_mb=$(resident_mb "$CTX")
+    limit=$(( $(allowance "$res_mb" "$CTX") + 256 * mib ))
+    opts=(-t "$THREADS" -c "$CTX" --cache-mb "$res_mb" --kv-disk-mb 0 --draft 0)
     DROP=0 limited max "$d/warm" ./mivra run "$pack" -p "$(words 20 100)" -n 16 "${opts[@]}"
     for rep in $(seq 1 "$REPS"); do
       r=$d/r$rep
@@ -406,7 +419,7 @@ if has "$SECTIONS" resident; then
       DROP=0 LD_LIBRARY_PATH=. limited max "$r/llamabench" "$llama_bench" -m "$gguf" -t "$THREADS" \
         -p 512 -n "$GEN_RESIDENT" -r 1 -o jsonl
     done
-    echo "$limit $(allowance "$all_mb" "$CTX")" > "$d/limit"
+    echo "$limit $(allowance "$res_mb" "$CTX")" > "$d/limit"
   done
 fi
 
@@ -416,7 +429,7 @@ if has "$SECTIONS" parallel; then
     for rep in $(seq 1 "$REPS"); do
       say "$m, 4 parallel requests, run $rep of $REPS ..."
       DROP=0 LD_LIBRARY_PATH=. limited max "$d/r$rep" ./mivra-engine-bench "$gguf" "$pack" \
-        -t "$THREADS" -n "$PARALLEL_TOKENS" -np 4 -r 1 --cache-mb "$all_mb"
+        -t "$THREADS" -n "$PARALLEL_TOKENS" -np 4 -r 1 --cache-mb 0
     done
   done
 fi
@@ -512,15 +525,16 @@ if has "$SECTIONS" serve; then
   for m in $SERVE_MODELS; do
     begin_model serve "$m"
     calibrate
-    limit=$(( $(allowance "$all_mb" "$SERVE_CTX") + 256 * mib ))
-    echo "$limit $(allowance "$all_mb" "$SERVE_CTX")" > "$d/limit"
+    res_mb=$(resident_mb "$SERVE_CTX")
+    limit=$(( $(allowance "$res_mb" "$SERVE_CTX") + 256 * mib ))
+    echo "$limit $(allowance "$res_mb" "$SERVE_CTX")" > "$d/limit"
     say "$m: time to first token, mivra serve ..."
     ttft_session "$d/mivra" "$limit" "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
-      -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+      -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$res_mb" --kv-disk-mb 0 --draft 0
     if [ "$(cat "$d/mivra.rc")" != 0 ]; then  # stopped by its memory limit: once more without, for the figures
       say "$m: mivra serve once more without a memory limit ..."
       ttft_session "$d/mivra-nolimit" max "http://127.0.0.1:$PORT" ./mivra serve "$pack" --port "$PORT" \
-        -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$all_mb" --kv-disk-mb 0 --draft 0
+        -np 1 -t "$THREADS" -c "$SERVE_CTX" --cache-mb "$res_mb" --kv-disk-mb 0 --draft 0
     fi
     say "$m: time to first token, llama-server ..."
     LD_LIBRARY_PATH=. ttft_session "$d/llama" max "http://127.0.0.1:$((PORT + 1))" ./llama-server \
