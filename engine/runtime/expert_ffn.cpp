@@ -14,7 +14,8 @@
 //
 // The last graph of a layer also scatters the outputs into expert_out, adds the weighted sum to the residual
 // stream (the same float operations in the same order as the CPU sum of moe_layer) and appends the next layer's
-// attention and routing, so that a layer costs one graph launch.
+// attention and routing, or after the last layer the output norm and head, so that a step costs one graph launch
+// per layer plus one for the first layer's attention.
 #include <algorithm>
 #include <cstring>
 #include <numeric>
@@ -237,12 +238,13 @@ void plan_set_repack(model_runner& r, int32_t layer, const expert_set& s, const 
 
 void model_runner::run_experts(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
                                const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
-    run_expert_graph(layer, n_rows, group, slot, entries, false);
+    run_expert_graph(layer, n_rows, group, slot, entries, graph_tail::none);
 }
 
 void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
                                     const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
-                                    bool attend_next) {
+                                    graph_tail tail) {
+    const bool attend_next = tail == graph_tail::attend_next, head = tail == graph_tail::head;
     const int32_t k = hparams.n_expert_used;
     const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
     expert_biases biases;
@@ -264,21 +266,28 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
     }
     std::vector<expert_set> sets = make_expert_sets(routes, group, slot, entries, low, packed);
 
-    // Room for the graph: the sets' products, and with attend_next the weighted sum and the next layer's attention.
+    // Room for the graph: the sets' products, and with a tail the weighted sum and the next layer's attention or
+    // the head.
     size_t n_entries = 0;
     for (const expert_set& s : sets) n_entries += s.entries.size();
     size_t nodes = (seqs.size() * group.size() + 1) * 16;
     size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
-    if (attend_next) {
+    if (tail != graph_tail::none) {
         nodes += 2 * k + 8 + sets.size();
         bytes += sizeof(float) * size_t(n_rows) * E * (k + 2) +
                  (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
+    }
+    if (attend_next) {
         for (const sequence_state& s : seqs) {
             nodes += attention_node_count(s);
             bytes += attention_bytes(s);
         }
     }
-    const ggml_context_ptr views(ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true}));
+    if (head) {
+        nodes += 16;
+        bytes += head_bytes();
+    }
+    const ggml_context_ptr views(ggml_init({(4 * sets.size() + 8) * ggml_tensor_overhead() + 1024, nullptr, true}));
     const ggml_context_ptr ctx = scratch_context(bytes, nodes);
     ffn_graph g{ctx.get(), views.get(), ggml_new_graph_custom(ctx.get(), nodes, false), nullptr, n_rows, k};
     g.x = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, n_rows);
@@ -295,6 +304,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
 
     // The weighted sum into the residual stream and the next layer's attention and routing, per sequence.
     std::vector<attention_nodes> next(attend_next ? seqs.size() : 0);
+    if (head) add_head(g.ctx, g.views, g.gf, add_weighted_sum(g, sets, expert_out, route_weights, hidden));
     if (attend_next) {
         ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
         for (size_t i = 0; i < seqs.size(); ++i) {
@@ -313,7 +323,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         const float* act = static_cast<const float*>(s.act->data);
         for (size_t j = 0; j < s.entries.size(); ++j) {
             const int32_t e = s.entries[j];
-            if (!attend_next) {
+            if (tail == graph_tail::none) {
                 std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
             }
             if (!imatrix) continue;

@@ -230,6 +230,7 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
         mdl->embed_tokens(batch[i].tokens.data(), seqs[i].n_tokens, hidden.data() + seqs[i].first_row * E);
     }
     attended_ = -1;
+    head_done_ = false;
     for (int32_t layer = 0; layer < hparams.n_layer; ++layer) {
         auto t0 = std::chrono::steady_clock::now();
         if (attended_ < layer) attend_and_route(layer);  // else it ran in the previous layer's last expert graph
@@ -238,7 +239,7 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
         moe_layer(layer, n_rows);
         t_experts += since(t0);
     }
-    run_head();
+    if (!head_done_) run_head();  // else the last layer's expert graph computed it
     for (const sequence_state& s : seqs) n_past[s.slot] += s.n_tokens;
     // A prompt's batch writes far more scratch than the one-token steps that follow; that memory goes back now.
     if (n_rows > static_cast<int32_t>(seqs.size())) trim_scratch();
@@ -254,6 +255,12 @@ const std::vector<float>& model_runner::eval_sequence(const std::vector<int32_t>
 }
 
 ggml_tensor* model_runner::output_weight() {
+    if (output_weight_) return output_weight_;
+    output_weight_ = find_output_weight();
+    return output_weight_;
+}
+
+ggml_tensor* model_runner::find_output_weight() {
     // A model without its own output matrix shares the token embedding (which then stays in memory).
     if (ggml_tensor* t = ggml_get_tensor(mdl->ctx, "output.weight")) return t;
     if (!mdl->embd_on_disk) {
@@ -262,32 +269,59 @@ ggml_tensor* model_runner::output_weight() {
     return mdl->model_tensor("output.weight");
 }
 
-void model_runner::run_head() {
-    const auto t0 = std::chrono::steady_clock::now();
-    ggml_tensor* norm_w = mdl->model_tensor("output_norm.weight");
-    ggml_tensor* out_w = output_weight();
-    const int64_t E = hparams.n_embd, V = hparams.n_vocab;
-
-    // Every wanted row of every sequence in one product, so that the head's weights are read once per step.
+int64_t model_runner::head_rows() const {
     int64_t rows = 0;
     for (const sequence_state& s : seqs) rows += s.all_logits ? s.n_tokens : 1;
-    const size_t bytes = size_t(rows) * (3 * E + V) * sizeof(float) + 8 * (ggml_tensor_overhead() + 64);
-    const ggml_context_ptr owner = scratch_context(bytes, 16);
-    ggml_context* ctx = owner.get();
-    ggml_cgraph* gf = ggml_new_graph_custom(ctx, 16, false);
-    ggml_tensor* x = ggml_new_tensor_2d(ctx, GGML_TYPE_F32, E, rows);
-    float* dst = static_cast<float*>(x->data);
+    return rows;
+}
+
+size_t model_runner::head_bytes() const {
+    return size_t(head_rows()) * (2 * size_t(hparams.n_embd) + 1) * sizeof(float) + 8 * (ggml_tensor_overhead() + 64);
+}
+
+ggml_tensor* model_runner::add_head(ggml_context* ctx, ggml_context* views, ggml_cgraph* gf, ggml_tensor* h) {
+    ggml_tensor* norm_w = mdl->model_tensor("output_norm.weight");
+    ggml_tensor* out_w = output_weight();
+    const int64_t E = hparams.n_embd, V = hparams.n_vocab, rows = head_rows();
+
+    // The wanted rows of h (every row of an all_logits sequence, else its last): h itself, one run of rows, or
+    // gathered. Every wanted row of every sequence goes through one product, so that the head's weights are read
+    // once per step.
+    std::vector<int32_t> wanted;
+    wanted.reserve(rows);
     for (const sequence_state& s : seqs) {
         const int32_t B = s.all_logits ? s.n_tokens : 1;
-        std::memcpy(dst, hidden.data() + static_cast<size_t>(s.first_row + s.n_tokens - B) * E, sizeof(float) * E * B);
-        dst += static_cast<size_t>(E) * B;
+        for (int32_t r = s.first_row + s.n_tokens - B; r < s.first_row + s.n_tokens; ++r) wanted.push_back(r);
+    }
+    ggml_tensor* x;
+    if (wanted.back() - wanted.front() + 1 == rows) {
+        x = rows == h->ne[1] ? h : ggml_view_2d(ctx, h, E, rows, h->nb[1], wanted.front() * h->nb[1]);
+    } else {
+        ggml_tensor* ids = ggml_new_tensor_1d(ctx, GGML_TYPE_I32, rows);
+        std::memcpy(ids->data, wanted.data(), sizeof(int32_t) * rows);
+        x = ggml_get_rows(ctx, h, ids);
     }
     ggml_tensor* y = ggml_mul(ctx, ggml_rms_norm(ctx, x, hparams.rms_eps), norm_w);
-    y = ggml_mul_mat(ctx, out_w, y);  // (n_vocab, rows), contiguous
-    ggml_build_forward_expand(gf, y);
-    compute(gf);
+    // The product is made in the context without memory and writes straight into logits.
+    y = ggml_mul_mat(views, out_w, y);  // (n_vocab, rows), contiguous
     logits.resize(size_t(rows) * V);
-    std::memcpy(logits.data(), y->data, sizeof(float) * logits.size());
+    y->data = logits.data();
+    ggml_build_forward_expand(gf, y);
+    return y;
+}
+
+void model_runner::run_head() {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int64_t E = hparams.n_embd;
+    int32_t n_rows = 0;
+    for (const sequence_state& s : seqs) n_rows += s.n_tokens;
+    const ggml_context_ptr views(ggml_init({4 * ggml_tensor_overhead() + 1024, nullptr, true}));
+    const ggml_context_ptr owner = scratch_context(head_bytes(), 16);
+    ggml_cgraph* gf = ggml_new_graph_custom(owner.get(), 16, false);
+    ggml_tensor* h = ggml_new_tensor_2d(views.get(), GGML_TYPE_F32, E, n_rows);
+    h->data = hidden.data();
+    add_head(owner.get(), views.get(), gf, h);
+    compute(gf);
     t_head += since(t0);
 }
 

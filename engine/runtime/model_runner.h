@@ -183,10 +183,13 @@ private:
     size_t attention_node_count(const sequence_state& s) const;
     void take_attention(const sequence_state& s, const attention_nodes& n, std::vector<int32_t>& prediction);
     void end_attention(std::vector<int32_t>& prediction);
-    // run_experts, and when attend_next is set also the weighted sum of the layer's expert outputs into the
-    // residual stream and the next layer's attention and routing, all in one graph (expert_ffn.cpp).
+    // What the layer's last expert graph also computes after the weighted sum of the expert outputs.
+    enum class graph_tail { none, attend_next, head };
+    // run_experts, and for a tail other than none also the weighted sum of the layer's expert outputs into the
+    // residual stream followed by the next layer's attention and routing, or by the output norm and head, all in
+    // one graph (expert_ffn.cpp).
     void run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
-                          const std::vector<std::vector<int32_t>>& entries, bool attend_next);
+                          const std::vector<std::vector<int32_t>>& entries, graph_tail tail);
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();
     // Bytes of one KV cell of one layer: all heads of one position.
@@ -200,7 +203,14 @@ private:
     void compute(struct ggml_cgraph* gf);
     void prepare_batch(const std::vector<sequence_request>& batch);
     void run_head();
-    ggml_tensor* output_weight();
+    // The output norm and head over the wanted rows of h (n_embd, batch rows) appended to gf, the product written
+    // straight into logits (sized here); `views` is a context without memory for it. head_rows counts the
+    // wanted rows, head_bytes is the scratch the other nodes take.
+    ggml_tensor* add_head(ggml_context* ctx, ggml_context* views, struct ggml_cgraph* gf, ggml_tensor* h);
+    int64_t head_rows() const;
+    size_t head_bytes() const;
+    ggml_tensor* output_weight();  // looked up once
+    ggml_tensor* find_output_weight();
     // Tensor or "missing tensor " + the name that the pattern gives for the layer.
     ggml_tensor* require(ggml_tensor* t, const char* pattern, int32_t layer) const;
 
@@ -211,6 +221,9 @@ private:
     // Highest layer of the current eval whose attention and routing already ran (inside the previous layer's
     // last expert graph).
     int32_t attended_ = -1;
+    // The current eval's logits are computed (inside the last layer's last expert graph).
+    bool head_done_ = false;
+    ggml_tensor* output_weight_ = nullptr;
     // kv_ctx's memory, allocated by us so that a size the system refuses is an error, not an abort.
     void* kv_memory_ = nullptr;
 };

@@ -1,7 +1,8 @@
 // The MoE step of one layer: lossy routing, the distinct experts of the batch taken from the expert cache chunk
 // by chunk and computed on slot memory in place as their reads finish, the prefetch of the next layer's
 // predicted experts, and the weighted sum of the expert outputs added to the residual stream. The layer's last
-// expert graph does that sum itself and goes on with the next layer's attention and routing (expert_ffn.cpp).
+// expert graph does that sum itself and goes on with the next layer's attention and routing, or after the last
+// layer with the output head (expert_ffn.cpp).
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
@@ -96,8 +97,11 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
                     // The layer's last group also adds the weighted sum and runs the next layer's attention in
                     // the same graph, saving one graph launch per layer.
                     const bool last = end == distinct.size() && pending.empty() && group_end == ready.size();
-                    fused = last && layer + 1 < hparams.n_layer;
-                    run_expert_graph(layer, n_rows, group, slot, entries, fused);
+                    fused = last;
+                    run_expert_graph(layer, n_rows, group, slot, entries,
+                                     !last                          ? graph_tail::none
+                                     : layer + 1 < hparams.n_layer ? graph_tail::attend_next
+                                                                   : graph_tail::head);
                 }
             }
             cache->unpin_all();
@@ -107,7 +111,8 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
         throw;
     }
     if (fused) {
-        attended_ = layer + 1;
+        if (layer + 1 < hparams.n_layer) attended_ = layer + 1;
+        else head_done_ = true;
         return;
     }
 
