@@ -181,6 +181,35 @@ TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
     }
 }
 
+// With every expert resident, the reads of a warm start are repacked by the I/O threads before the first step, and
+// that step computes exactly what repacking inside the step gives.
+TEST(RunnerRepack, WarmStartIsRepackedOnTheIoThreads) {
+    fixture_model_options o = qwen3moe_options();
+    o.seed = 13;
+    o.n_embd = 256;
+    o.n_ff_exp = 256;
+    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
+    const packed_model& p = packed("qwen3moe-q4k", o);
+    auto cold = load(p, 0, 256, 1);
+    auto warm = load(p, 0, 256, 1);
+    const size_t keys = size_t(warm->m.hparams.n_layer) * size_t(warm->m.hparams.n_expert);
+    warm->cache->warm_start(std::vector<float>(keys, 1.0f));
+    warm->cache->wait_warm_start();
+    const std::vector<expert_slot> slots = warm->cache->slots_snapshot();
+    size_t repacked = 0;
+    for (size_t s = 0; s < slots.size(); ++s) {
+        if (slots[s].state != slot_state::ready) continue;
+        const uint8_t* blob = warm->cache->slot_memory(int32_t(s));
+        repacked += warm->runner->repacker->is_repacked(int32_t(s), blob, slots[s].key, false) ? 1 : 0;
+    }
+    EXPECT_EQ(repacked, keys);
+
+    const std::vector<int32_t> prompt = random_tokens(40, 5);
+    const std::vector<float> want = cold->runner->eval({request(0, prompt, true)});
+    EXPECT_TRUE(warm->runner->eval({request(0, prompt, true)}) == want);
+    EXPECT_EQ(warm->cache->stats().misses, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
                          ::testing::Values(arch_case{"qwen3moe", qwen3moe_options},
                                            arch_case{"gpt-oss", gpt_oss_options}),
