@@ -191,6 +191,13 @@ ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
 }
 
 void model_runner::compute(ggml_cgraph* gf) {
+    const uint8_t* base = scratch_.data();
+    for (int i = 0; i < ggml_graph_n_nodes(gf); ++i) {
+        const ggml_tensor* t = ggml_graph_node(gf, i);
+        const uint8_t* d = static_cast<const uint8_t*>(t->data);
+        if (d >= base && d < base + scratch_size_)
+            scratch_high_water = std::max(scratch_high_water, size_t(d - base) + ggml_nbytes(t));
+    }
     if (ggml_backend_graph_compute(backend, gf) != GGML_STATUS_SUCCESS) {
         throw std::runtime_error("ggml graph compute failed");
     }

@@ -135,6 +135,8 @@ public:
     lossy_params lossy;                    // used by eval_sequence
     std::vector<float>* imatrix = nullptr; // importance-matrix sums (n_layer * n_expert rows of n_embd + n_ff_exp)
     double t_attention = 0.0, t_experts = 0.0, t_head = 0.0;  // seconds, summed over all calls
+    // The most scratch memory one graph has used so far (its objects and node data), in bytes.
+    size_t scratch_high_water = 0;
     uint64_t predicted = 0, predicted_hits = 0;  // routed experts compared with the prediction, and how many hit
     uint64_t routed = 0, skipped = 0, swapped = 0;  // seen, dropped and replaced by the lossy step
 
