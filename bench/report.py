@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Turns the runs that bench/run.sh left in OUT into OUT/report.md, OUT/results.tsv and OUT/tokens_per_s.png,
-and prints the report.
+"""Turns the runs that bench/run.sh left in OUT into OUT/report.md, its plot OUT/bench.png and OUT/summary.md (the
+short table of headline ratios shown in the README), and prints the report. Works on an unfinished run too.
 
     python3 bench/report.py OUT
 
@@ -76,7 +76,20 @@ def parse_stream(prefix):
 
 
 def parse_run(prefix):
-    """The statistics that `mivra run` prints on stderr."""
+    """The statistics that `mivra run` prints on stderr. When the memory limit stopped the run, the speeds come from
+    its rerun without a limit (PREFIX-nolimit), whose peak RSS is kept as rss_nolimit."""
+    r = parse_run_once(prefix)
+    if r["ran"] and not r["ok"] and os.path.exists(prefix + "-nolimit.rc"):
+        again = parse_run_once(prefix + "-nolimit")
+        for k in ("prompt_tokens", "prefill_tps", "generated", "gen_tps", "decode_tps", "slots", "hit", "read_gb",
+                  "core_gb"):
+            if k in again:
+                r[k] = again[k]
+        r["rss_nolimit"] = again.get("rss")
+    return r
+
+
+def parse_run_once(prefix):
     err = read(prefix + ".err")
     r = parse_common(prefix)
     m = re.search(r"prefill (\d+) tokens in [\d.]+ s \(([\d.]+) tok/s\), generated (\d+) tokens in [\d.]+ s "
@@ -133,47 +146,174 @@ def tps(run, phase):
     return p["tps"] if p else None
 
 
-def load(out):
-    meta = json.load(open(os.path.join(out, "meta.json")))
-    rows = []
-    for item in meta["budgets"].split():
-        pct, cache_mb, limit, gen = item.split(":")
+MIB = 1048576
+
+
+def load_json(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def per_rep_dirs(d, reps):
+    return [os.path.join(d, "r%d" % rep) for rep in range(1, reps + 1)]
+
+
+def allowance_of(prefix):
+    """The allowance a run was given: its memory limit less the 256 MiB of headroom."""
+    lim = read(prefix + ".limit").strip()
+    return int(lim) - 256 * MIB if lim.isdigit() else None
+
+
+def section_models(out, section):
+    """The models a section measured (folders of OUT/SECTION), small before large, qwen3moe before gpt-oss."""
+    try:
+        names = [n for n in os.listdir(os.path.join(out, section)) if os.path.isdir(os.path.join(out, section, n))]
+    except OSError:
+        return []
+    def key(name):
+        arch, size = name.rsplit("-", 1)
+        return (arch != "qwen3moe", arch, float(size) if size.replace(".", "").isdigit() else 0)
+    return sorted(names, key=key)
+
+
+# ---- resident: `mivra run` against llama-bench, every expert in memory ----
+
+def load_resident(out, meta):
+    models = []
+    for name in section_models(out, "resident"):
+        d = os.path.join(out, "resident", name)
+        model = load_json(os.path.join(d, "model.json"))
+        if model is None:
+            continue
+        reps = []
+        for r in per_rep_dirs(d, meta["reps"]):
+            if not os.path.isdir(r):
+                continue
+            dec, pre = parse_run(os.path.join(r, "decode")), parse_run(os.path.join(r, "prefill"))
+            lb = parse_llama_bench(os.path.join(r, "llamabench"))
+            for run, prefix in ((dec, "decode"), (pre, "prefill")):
+                run["allow"] = allowance_of(os.path.join(r, prefix))
+            reps.append({"decode": dec, "prefill": pre, "bench": lb})
+        models.append({"name": name, "model": model, "reps": reps})
+    return models
+
+
+# ---- parallel: the engine with 4 requests against libllama's batch of 4 ----
+
+def load_parallel(out, meta):
+    models = []
+    for name in section_models(out, "parallel"):
+        d = os.path.join(out, "parallel", name)
+        model = load_json(os.path.join(d, "model.json"))
+        if model is None:
+            continue
         reps = []
         for rep in range(1, meta["reps"] + 1):
-            d = os.path.join(out, "runs", "b%s-r%d" % (pct, rep))
-            reps.append({"raw": parse_raw(os.path.join(d, "raw.out")),
-                         "mivra": parse_stream(os.path.join(d, "mivra")),
-                         "plain": parse_stream(os.path.join(d, "plain")),
-                         "llama": parse_llama(os.path.join(d, "llama")),
-                         "bench": parse_llama_bench(os.path.join(d, "llamabench"))})
-        run = parse_run(os.path.join(out, "runs", "b%s-run" % pct, "mivra"))
-        rows.append(summarise(meta, int(pct), int(cache_mb), limit, int(gen), reps, run))
-    return meta, rows
+            prefix = os.path.join(d, "r%d" % rep)
+            r = parse_common(prefix)
+            m = re.search(r"^\| 4 \| ([\d.]+) \| ([\d.]+) \|", read(prefix + ".out"), re.M)
+            if m:
+                r["mivra"], r["llama"] = float(m.group(1)), float(m.group(2))
+            if r["ran"]:
+                reps.append(r)
+        models.append({"name": name, "model": model, "reps": reps})
+    return models
 
 
-def summarise(meta, pct, cache_mb, limit, gen, reps, run):
+# ---- serve: time to first token against llama-server ----
+
+def parse_ttft(path):
+    rows = []
+    for line in read(path).splitlines():
+        try:
+            j = json.loads(line)
+        except ValueError:
+            continue
+        rows.append(None if j.get("failed") else j)
+    return rows
+
+
+def parse_server(prefix):
+    r = parse_common(prefix)
+    hwm = read(prefix + ".hwm").strip()
+    if hwm.isdigit():
+        r["rss"] = int(hwm)
+    return r
+
+
+def load_serve(out, meta):
+    models = []
+    for name in section_models(out, "serve"):
+        d = os.path.join(out, "serve", name)
+        model = load_json(os.path.join(d, "model.json"))
+        if model is None:
+            continue
+        lim = read(os.path.join(d, "limit")).split()
+        models.append({"name": name, "model": model,
+                       "mivra": parse_server(os.path.join(d, "mivra")), "llama": parse_server(os.path.join(d, "llama")),
+                       "m_ttft": parse_ttft(os.path.join(d, "mivra.ttft")),
+                       "l_ttft": parse_ttft(os.path.join(d, "llama.ttft")),
+                       "allow": int(lim[1]) if len(lim) > 1 else None})
+    return models
+
+
+# ---- stream: experts partly resident, page cache dropped ----
+
+def load_stream(out, meta):
+    models = []
+    for name in section_models(out, "stream"):
+        d = os.path.join(out, "stream", name)
+        smeta = load_json(os.path.join(d, "meta.json"))
+        if smeta is None:
+            continue
+        rows = []
+        for item in smeta["budgets"].split():
+            pct, cache_mb, limit, gen = item.split(":")
+            reps = []
+            for rep in range(1, smeta["reps"] + 1):
+                r = os.path.join(d, "runs", "b%s-r%d" % (pct, rep))
+                reps.append({"raw": parse_raw(os.path.join(r, "raw.out")),
+                             "mivra": parse_stream(os.path.join(r, "mivra")),
+                             "plain": parse_stream(os.path.join(r, "plain")),
+                             "llama": parse_llama(os.path.join(r, "llama")),
+                             "bench": parse_llama_bench(os.path.join(r, "llamabench"))})
+            rd = os.path.join(d, "runs", "b%s-run" % pct)
+            run = parse_run(os.path.join(rd, "mivra"))
+            serve = parse_server(os.path.join(rd, "serve"))
+            allow = read(os.path.join(rd, "serve.allow")).strip()
+            serve["allow"] = int(allow) if allow.isdigit() else None
+            rows.append(summarise(smeta, int(pct), int(cache_mb), limit, int(gen), reps, run, serve))
+        scaling = ", ".join("%s threads %s GB/s" % (t, g) for t, g in
+                            re.findall(r"threads=(\d+) .*gbps=([\d.]+)", read(os.path.join(d, "raw_scaling.txt"))))
+        models.append({"name": name, "meta": smeta, "rows": rows, "scaling": scaling, "raws": all_raw(d)})
+    return models
+
+
+def summarise(meta, pct, cache_mb, limit, gen, reps, run, serve):
     per_token = meta["n_layer"] * meta["n_used"] * meta["expert_bytes"]  # expert bytes one token is routed to
     all_experts = meta["n_layer"] * meta["n_expert"]
     mv, ll, bb, pl = ([r[k] for r in reps] for k in ("mivra", "llama", "bench", "plain"))
-    s = {"pct": pct, "cache_mb": cache_mb, "limit": None if limit == "max" else int(limit), "gen": gen, "run": run}
+    s = {"pct": pct, "cache_mb": cache_mb, "limit": None if limit == "max" else int(limit), "gen": gen, "run": run,
+         "serve": serve}
     s["failed"] = sorted({name for r in reps for name in ("mivra", "plain", "llama", "bench")
-                          if r[name]["ran"] and not r[name]["ok"]} | ({"mivra run"} if run["ran"] and not run["ok"]
-                                                                       else set()))
+                          if r[name]["ran"] and not r[name]["ok"]} |
+                         ({"mivra run"} if run["ran"] and not run["ok"] else set()) |
+                         ({"mivra serve"} if serve["ran"] and not serve["ok"] else set()))
     s["raw"] = median([r["raw"] for r in reps])
     s["m_pp"], s["m_tg"] = median([tps(m, "pp") for m in mv]), median([tps(m, "tg") for m in mv])
     s["l_pp"], s["l_tg"] = median([l.get("pp") for l in ll]), median([l.get("tg") for l in ll])
     s["b_pp"], s["b_tg"] = median([b.get("pp") for b in bb]), median([b.get("tg") for b in bb])
     s["p_tg"] = median([tps(p, "tg") for p in pl])
-    for key, a, b, phase in (("tg_ratio", mv, ll, "tg"), ("pp_ratio", mv, ll, "pp"), ("tg_ratio_bench", mv, bb, "tg"),
-                             ("pp_ratio_bench", mv, bb, "pp")):
+    for key, a, b, phase in (("tg_ratio", mv, ll, "tg"), ("pp_ratio", mv, ll, "pp")):
         s[key + "s"] = [ratio(tps(x, phase), y.get(phase)) for x, y in zip(a, b)]
         s[key] = median(s[key + "s"])
     s["m_tgs"] = [tps(m, "tg") for m in mv]
-    s["plain_ratio"] = median([ratio(tps(p, "tg"), tps(m, "tg")) for m, p in zip(mv, pl)])
-    s["m_rss"], s["l_rss"] = median([m.get("rss") for m in mv]), median([l.get("rss") for l in ll])
+    s["m_rss"] = median([m.get("rss") for m in mv])
     s["m_cg"], s["l_cg"] = median([m.get("cg_peak") for m in mv]), median([l.get("cg_peak") for l in ll])
 
-    # Expert reads of the decode phase alone.
     per_run = []
     for m, r in zip(mv, reps):
         t = m.get("tg")
@@ -187,233 +327,374 @@ def summarise(meta, pct, cache_mb, limit, gen, reps, run):
             "wait_share": t["wait"] / t["seconds"],
             "hit": 100 * t["hits"] / lookups if lookups else None,
             "inflight": 100 * t["inflight"] / lookups if lookups else None,
-            "prefetch_used": 100 * t["prefetch_used"] / t["prefetch_issued"] if t["prefetch_issued"] else None,
-            "recall": 100 * t["predicted_hits"] / t["predicted"] if t["predicted"] else None,
         })
-    for key in ("missed", "rate", "read_share", "wait_share", "hit", "inflight", "prefetch_used", "recall"):
+    for key in ("missed", "rate", "read_share", "wait_share", "hit", "inflight"):
         s["d_" + key] = median([p[key] for p in per_run])
 
     slots = median([m.get("slots") for m in mv]) or run.get("slots")
     s["slots"] = slots
     s["resident"] = min(1.0, slots / all_experts) if slots else None
-    if pct < 100 and s["resident"] is not None and s["raw"]:
+    s["limit_shares"] = []
+    if pct < 100 and s["resident"] is not None:
         s["ideal_missed"] = (1 - s["resident"]) * per_token
-        s["limit_tps"] = s["raw"] * GB / s["ideal_missed"]
-        s["limit_share"] = ratio(s["m_tg"], s["limit_tps"])
-    if run.get("slots") is not None and run.get("core_gb") is not None:
-        s["allowance"] = (min(run["slots"], all_experts) * meta["expert_bytes"] + run["core_gb"] * GB +
-                          meta["kv_bytes"]) * 1.05
+        if s["raw"]:
+            s["limit_tps"] = s["raw"] * GB / s["ideal_missed"]
+        # per run: its decode against the limit of the raw throughput measured around it
+        s["limit_shares"] = [ratio(tps(m, "tg"), r["raw"] and r["raw"] * GB / s["ideal_missed"])
+                             for m, r in zip(mv, reps)]
+    s["allowance"] = (cache_mb * MIB + meta["core_file_bytes"] + meta["kv_bytes"]) * 1.05
     return s
 
 
-def goal(ok):
-    return "met" if ok else "MISSED"
+# ---- the report ----
+
+def model_label(name, model):
+    return "%s (%.2f GB)" % (name, model["gguf_bytes"] / GB)
+
+
+def goals(meta, resident, parallel, serve, stream):
+    """One row per goal and model: (goal, model, mivra, llama.cpp, ratios, target text, met or None)."""
+    rows = []
+    for m in resident:
+        dec = [ratio(r["decode"].get("decode_tps"), r["bench"].get("tg")) for r in m["reps"]]
+        rows.append(("resident decode, `mivra run` vs llama-bench tg%d" % meta["gen_resident"], m["name"],
+                     median([r["decode"].get("decode_tps") for r in m["reps"]]),
+                     median([r["bench"].get("tg") for r in m["reps"]]), dec, ">= 1.0", lambda q: q >= 1.0))
+    for m in resident:
+        pre = [ratio(r["prefill"].get("prefill_tps"), r["bench"].get("pp")) for r in m["reps"]]
+        rows.append(("resident prefill of 512 tokens vs pp512", m["name"],
+                     median([r["prefill"].get("prefill_tps") for r in m["reps"]]),
+                     median([r["bench"].get("pp") for r in m["reps"]]), pre, ">= 0.9", lambda q: q >= 0.9))
+    for m in parallel:
+        rows.append(("aggregate decode, 4 requests vs libllama batch of 4", m["name"],
+                     median([r.get("mivra") for r in m["reps"]]), median([r.get("llama") for r in m["reps"]]),
+                     [ratio(r.get("mivra"), r.get("llama")) for r in m["reps"]], ">= 1.0", lambda q: q >= 1.0))
+    for m in serve:
+        mt = [t and t["ttft"] for t in m["m_ttft"]]
+        lt = [t and t["ttft"] for t in m["l_ttft"]]
+        rows.append(("serve time to first token (s), about %d-token prompt, vs llama-server" % meta["ttft_tokens"],
+                     m["name"], median(mt), median(lt), [ratio(a, b) for a, b in zip(mt, lt)], "<= 1.1",
+                     lambda q: q <= 1.1))
+    for m in stream:
+        for r in m["rows"]:
+            if r["pct"] == 25:
+                rows.append(("decode at 25% resident vs llama.cpp (mmap), same memory limit", m["name"], r["m_tg"],
+                             r["l_tg"], r["tg_ratios"], ">= 10", lambda q: q >= 10))
+        for r in sorted(m["rows"], key=lambda r: -r["pct"]):
+            if r["pct"] < 100:
+                rows.append(("decode at %d%% resident, share of the disk-bound limit" % r["pct"], m["name"], r["m_tg"],
+                             r.get("limit_tps"), r["limit_shares"], ">= 0.8", lambda q: q >= 0.8))
+    return rows
+
+
+def peak(run):
+    """The peak RSS a run showed, or needed when its rerun without a limit went higher."""
+    v = [x for x in (run.get("rss"), run.get("rss_nolimit")) if x]
+    return max(v) if v else None
+
+
+def memory_rows(resident, serve, stream):
+    """Peak RSS of every `mivra run` and `mivra serve` against its allowance: (what, model, peaks, allowance, killed)."""
+    rows = []
+    for m in resident:
+        for kind in ("decode", "prefill"):
+            runs = [r[kind] for r in m["reps"] if r[kind]["ran"]]
+            if runs:
+                rows.append(("`mivra run`, all resident, %s" % ("short prompt" if kind == "decode" else "512-token prompt"),
+                             m["name"], [peak(r) for r in runs], runs[0].get("allow"),
+                             sum(1 for r in runs if not r["ok"]), len(runs)))
+    for m in serve:
+        if m["mivra"]["ran"]:
+            rows.append(("`mivra serve`, all resident, long prompt", m["name"], [m["mivra"].get("rss")], m["allow"],
+                         0 if m["mivra"]["ok"] else 1, 1))
+    for m in stream:
+        for r in m["rows"]:
+            if r["run"]["ran"]:
+                rows.append(("`mivra run`, %d%% resident, 512-token prompt" % r["pct"], m["name"], [peak(r["run"])],
+                             r["allowance"], 0 if r["run"]["ok"] else 1, 1))
+            if r["serve"]["ran"]:
+                rows.append(("`mivra serve`, %d%% resident, 512-token prompt" % r["pct"], m["name"],
+                             [r["serve"].get("rss")], r["serve"].get("allow"), 0 if r["serve"]["ok"] else 1, 1))
+    return rows
+
+
+def headline(meta, goal_rows, mem):
+    lines = ["| goal | model | mivra | llama.cpp | ratio (median, range) | target | |", "|---|---|---|---|---|---|---|"]
+    for what, name, a, b, ratios, target, ok in goal_rows:
+        q = [v for v in ratios if v is not None]
+        verdict = "–" if not q else ("met" if all(ok(v) for v in q) else
+                                     ("MISSED" if not any(ok(v) for v in q) else "met in %d of %d" % (
+                                         sum(1 for v in q if ok(v)), len(q))))
+        spec = ".2f" if "time" not in what else ".2f"
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (what, name, fmt(a, spec), fmt(b, spec), spread(q),
+                                                                target, verdict))
+    for what, name, peaks, allow, killed, n in mem:
+        p = [v for v in peaks if v is not None]
+        ok = p and allow and max(p) <= allow and killed == 0
+        lines.append("| peak RSS of %s | %s | %s GB | allowance %s GB | %s | <= 1.0, never killed | %s |" % (
+            what, name, fmt(p and max(p) / GB), fmt(allow and allow / GB), spread([v / allow for v in p] if allow else []) +
+            ("; killed in %d of %d" % (killed, n) if killed else ""), "met" if ok else ("MISSED" if p or killed else "–")))
+    return lines
+
+
+def summary(meta, goal_rows, mem):
+    """The headline ratios, one line per goal: the range over models and runs."""
+    groups = {}
+    for what, name, a, b, ratios, target, ok in goal_rows:
+        arch, size = name.rsplit("-", 1)
+        g = groups.setdefault((what, arch), {"target": target, "values": [], "models": [], "ok": ok})
+        g["values"] += [v for v in ratios if v is not None]
+        g["models"].append(size + " GB")
+    lines = ["| goal | model | ratio (median, range) | target | met |", "|---|---|---|---|---|"]
+    for (what, arch), g in groups.items():
+        v = g["values"]
+        met = sum(1 for x in v if g["ok"](x))
+        lines.append("| %s | %s %s | %s | %s | %s |" % (what, arch, ", ".join(g["models"]), spread(v), g["target"],
+                                                    "–" if not v else "%d of %d runs" % (met, len(v))))
+    peaks = [(max(p for p in peaks if p) / allow, killed) for _, _, peaks, allow, killed, _ in mem
+             if allow and any(peaks)]
+    if peaks:
+        lines.append("| peak RSS ÷ allowance, `mivra run` and `mivra serve`, every budget | all | %s | <= 1.0 | %d of %d "
+                     "runs%s |" % (spread([p for p, _ in peaks]), sum(1 for p, k in peaks if p <= 1 and not k),
+                                   len(peaks), "" if not any(k for _, k in peaks) else ", some killed"))
+    lines.append("")
+    lines.append("%s, %d CPUs, load %s, %s; %d threads, %d runs per figure, commit %s." % (
+        meta.get("cpu_model") or "?", meta["cpus"], meta.get("load", "?"), meta["date"], meta["threads"], meta["reps"],
+        meta["commit"]))
+    return "\n".join(lines) + "\n"
+
+
+def report(meta, resident, parallel, serve, stream, goal_rows, mem):
+    lines = []
+    w = lines.append
+    w("# mivra against llama.cpp")
+    w("")
+    w("Machine: %s, %d CPUs%s, %.1f GB RAM, Linux %s; load average %s (1, 5, 15 min; before / after); %s to %s%s." % (
+        meta.get("cpu_model") or "?", meta["cpus"], " (runs pinned to CPUs %s)" % meta["cpus_pinned"]
+        if meta.get("cpus_pinned") else "", meta["ram_bytes"] / GB, meta.get("kernel", "?"), meta.get("load", "?"),
+        meta["date"], meta.get("date_end", "?"), "" if meta.get("complete") else " (INCOMPLETE: the run stopped early)"))
+    w("Settings: %d compute threads for both programs, mivra --io-threads %d; ggml CPU variant %s for all programs "
+      "(left out: %s); cgroup %s; runs at niceness %s; %d runs per figure; commit %s." % (
+          meta["threads"], meta["io_threads"], meta["cpu_variant"] or "?", meta["left_out"], meta["cgroup"],
+          meta.get("nice", "?"), meta["reps"], meta["commit"]))
+    w("Models: random weights with the shapes of popular MoEs (mivra-make-model), the same GGUF for both programs. "
+      "Ratios are mivra ÷ llama.cpp per pair of runs made one right after the other (so that the drift of a shared "
+      "machine falls on both alike); median and range over the runs.")
+    w("")
+    w("## Goals")
+    w("")
+    lines += headline(meta, goal_rows, mem)
+    w("")
+    w("\"met in k of n\": the goal held in k of the n runs. Time to first token: lower is better, so its ratio must "
+      "stay at or below its target. Allowance = (cache budget + core.gguf + KV cache) × 1.05; every `mivra run` and "
+      "`mivra serve` above ran under a cgroup memory limit of its allowance + 256 MiB.")
+    if resident:
+        w("")
+        w("## Every expert resident: `mivra run` against llama-bench")
+        w("")
+        w("| model | experts | mivra decode tok/s | llama-bench tg%d | ratio | mivra prefill tok/s (prompt tokens) | "
+          "llama-bench pp512 | ratio | peak RSS run | allowance |" % meta["gen_resident"])
+        w("|---|---|---|---|---|---|---|---|---|---|")
+        for m in resident:
+            md, reps = m["model"], m["reps"]
+            w("| %s | %s × %d of %.1f MB, %d used | %s | %s | %s | %s (%s) | %s | %s | %s GB | %s GB |" % (
+                model_label(m["name"], md), md["n_layer"], md["n_expert"], md["expert_bytes"] / 1e6, md["n_used"],
+                spread([r["decode"].get("decode_tps") for r in reps]), fmt(median([r["bench"].get("tg") for r in reps])),
+                spread([ratio(r["decode"].get("decode_tps"), r["bench"].get("tg")) for r in reps]),
+                spread([r["prefill"].get("prefill_tps") for r in reps], ".1f"),
+                fmt(median([r["prefill"].get("prompt_tokens") for r in reps]), ".0f"),
+                fmt(median([r["bench"].get("pp") for r in reps]), ".1f"),
+                spread([ratio(r["prefill"].get("prefill_tps"), r["bench"].get("pp")) for r in reps]),
+                fmt(median([max(peak(r["decode"]) or 0, peak(r["prefill"]) or 0) or None for r in reps]) and
+                    median([max(peak(r["decode"]) or 0, peak(r["prefill"]) or 0) or None for r in reps]) / GB),
+                fmt(reps and reps[0]["decode"].get("allow") and reps[0]["decode"]["allow"] / GB)))
+        w("")
+        w("`mivra run` as a user runs it, warm: page cache filled and hot.bin written by an earlier run, --cache-mb = "
+          "all of experts.bin, greedy, token by token (--draft 0, as llama-bench has no drafting), -c %d, "
+          "--kv-disk-mb 0; decode = its own greedy output after a prompt of about 30 tokens, %d tokens generated "
+          "(the first comes from the prefill and is not counted); prefill = a second run on a prompt of about 512 "
+          "tokens. llama-bench of the pinned tree, default settings (weights repacked in RAM, its warm-up run first), "
+          "-p 512 -n %d -r 1, right after." % (meta["ctx"], meta["gen_resident"], meta["gen_resident"]))
+    if parallel:
+        w("")
+        w("## Parallel requests (every expert resident)")
+        w("")
+        w("| model | mivra, 4 requests on 4 slots, tok/s | libllama, 4 sequences per batch, tok/s | ratio |")
+        w("|---|---|---|---|")
+        for m in parallel:
+            reps = m["reps"]
+            w("| %s | %s | %s | %s |" % (model_label(m["name"], m["model"]), spread([r.get("mivra") for r in reps], ".1f"),
+                                         spread([r.get("llama") for r in reps], ".1f"),
+                                         spread([ratio(r.get("mivra"), r.get("llama")) for r in reps])))
+        w("")
+        w("bench/engine_bench.cpp: aggregate decode tokens/s of the engine (as `mivra serve -np 4` runs it) with 4 "
+          "concurrent requests of %d tokens each, after a warm-up round, against libllama decoding 4 sequences in one "
+          "batch per step (what llama.cpp's batched bench measures), same GGUF and threads." % meta["parallel_tokens"])
+    if serve:
+        w("")
+        w("## Time to first token of the server (every expert resident)")
+        w("")
+        w("| model | prompt tokens | `mivra serve` s | llama-server s | ratio | peak RSS mivra serve | allowance | "
+          "peak RSS llama-server |")
+        w("|---|---|---|---|---|---|---|---|")
+        for m in serve:
+            mt = [t and t["ttft"] for t in m["m_ttft"]]
+            lt = [t and t["ttft"] for t in m["l_ttft"]]
+            w("| %s | %s | %s | %s | %s | %s GB | %s GB | %s GB |" % (
+                model_label(m["name"], m["model"]),
+                fmt(median([t and t.get("prompt_tokens") for t in m["m_ttft"] + m["l_ttft"]]), ".0f"),
+                spread(mt), spread(lt), spread([ratio(a, b) for a, b in zip(mt, lt)]),
+                fmt(m["mivra"].get("rss") and m["mivra"]["rss"] / GB), fmt(m["allow"] and m["allow"] / GB),
+                fmt(m["llama"].get("rss") and m["llama"]["rss"] / GB)))
+        w("")
+        w("One slot each (-np 1), -c %d, same threads; a warm-up request first, then one streamed chat request per "
+          "run with a different prompt of about %d tokens (so that no cached prefix helps), asking for one token: "
+          "seconds from sending it to the first streamed piece (bench/ttft.py). llama-server is built from the same "
+          "pinned llama.cpp source for this comparison only (bench/llama_server.sh), run with --jinja." % (
+              meta["serve_ctx"], meta["ttft_tokens"]))
+    for m in stream:
+        lines += stream_report(m)
+    return "\n".join(lines) + "\n"
 
 
 def label(r):
     return "all" if r["pct"] >= 100 else "%d%%" % r["pct"]
 
 
-def report(meta, rows, raw_scaling, raws):
+def stream_report(m):
+    meta, rows, raws = m["meta"], m["rows"], m["raws"]
     lines = []
     w = lines.append
-    w("# mivra against llama.cpp, model larger than the memory allowed")
     w("")
-    w("Model: %s: qwen3moe, %d layers, %d experts (%d used) of %.2f MB (q4_K), 2048 embedding, random weights; "
-      "GGUF %.2f GB, experts.bin %.2f GB." % (
-          os.path.basename(meta["model"]), meta["n_layer"], meta["n_expert"], meta["n_used"],
-          meta["expert_bytes"] / 1e6, meta["gguf_bytes"] / GB, meta["experts_bytes"] / GB))
-    w("Machine: %d CPUs, %.1f GB RAM; %d compute threads for both programs, mivra --io-threads %d; ggml CPU "
-      "variant %s for both (left out: %s); cgroup %s; runs at niceness %s; load average %s (before / after); "
-      "commit %s, %s." % (
-          meta["cpus"], meta["ram_bytes"] / GB, meta["threads"], meta["io_threads"], meta["cpu_variant"] or "?",
-          meta["left_out"], meta["cgroup"], meta.get("nice", "?"), meta.get("load", "?"), meta["commit"],
-          meta["date"]))
-    w("Workload: %d random prompt tokens, then random tokens one at a time, as llama-bench does; nothing warmed "
-      "before timing; page cache dropped before every run; medians of %d runs; ratios are medians of the ratios of "
-      "runs made side by side, with their range in brackets." % (meta["prompt_tokens"], meta["reps"]))
+    w("## Experts partly resident, read from disk: %s" % m["name"])
     w("")
-    w("Random-weight routing has no locality: every random token picks its experts afresh and uniformly, so hit "
-      "rates and speeds with a partial cache are a worst case; a real model reuses experts from token to token.")
+    w("Model: %s, %d layers, %d experts (%d used) of %.2f MB, GGUF %.2f GB, experts.bin %.2f GB. %d random prompt "
+      "tokens, then random tokens one at a time, as llama-bench does; nothing warmed before timing; page cache "
+      "dropped before every run; one memory limit for both programs." % (
+          meta["arch"], meta["n_layer"], meta["n_expert"], meta["n_used"], meta["expert_bytes"] / 1e6,
+          meta["gguf_bytes"] / GB, meta["experts_bytes"] / GB, meta["prompt_tokens"]))
     w("")
-    w("## Speed (tokens/s)")
-    w("")
-    w("| experts resident | memory limit | mivra decode | llama.cpp decode | ratio | mivra prefill | "
-      "llama.cpp prefill | ratio |")
-    w("|---|---|---|---|---|---|---|---|")
+    w("| experts resident | memory limit | mivra decode | llama.cpp decode | ratio | mivra prefill | llama.cpp prefill "
+      "| ratio | hit (+in flight) | missed MB/token | read GB/s | raw GB/s | waiting on reads | limit tok/s | "
+      "share of limit |")
+    w("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         lim = "none" if r["limit"] is None else "%.2f GB" % (r["limit"] / GB)
-        name = label(r) if r["pct"] >= 100 else "%d%% (%d MiB cache)" % (r["pct"], r["cache_mb"])
-        w("| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            name, lim, spread(r["m_tgs"]), fmt(r["l_tg"]), spread(r["tg_ratios"]), fmt(r["m_pp"], ".1f"),
-            fmt(r["l_pp"], ".1f"), spread(r["pp_ratios"])))
-        if r["b_tg"] is not None:
-            w("| %s, llama-bench defaults | none | %s | %s | %s | %s | %s | %s |" % (
-                label(r), fmt(r["m_tg"]), fmt(r["b_tg"]), spread(r["tg_ratio_benchs"]), fmt(r["m_pp"], ".1f"),
-                fmt(r["b_pp"], ".1f"), spread(r["pp_ratio_benchs"])))
+        w("| %s (%d MiB cache) | %s | %s | %s | %s | %s | %s | %s | %s%% (+%s%%) | %s | %s | %s | %s | %s | %s |" % (
+            label(r), r["cache_mb"], lim, spread(r["m_tgs"]), fmt(r["l_tg"]), spread(r["tg_ratios"]),
+            fmt(r["m_pp"], ".1f"), fmt(r["l_pp"], ".1f"), spread(r["pp_ratios"]), fmt(r["d_hit"], ".1f"),
+            fmt(r["d_inflight"], ".1f"), fmt(r["d_missed"] and r["d_missed"] / 1e6, ".0f"),
+            fmt(r["d_rate"] and r["d_rate"] / GB), fmt(r["raw"]), fmt(r["d_wait_share"], ".0%"),
+            fmt(r.get("limit_tps")), spread(r["limit_shares"])))
     w("")
-    w("mivra: its model runner and expert cache as `mivra run` builds them (bench/stream_bench.cpp), --cache-mb "
-      "= the budget. llama.cpp: libllama of the pinned tree on the same GGUF, memory-mapped, without repacked "
-      "weights (bench/llama_mmap_bench.cpp; llama-bench always repacks q4_K experts into anonymous memory and is "
-      "killed under a limit smaller than the model). \"llama-bench defaults\": the real llama-bench, weights "
-      "repacked in RAM, one warm-up run first. Both prefills start cold: mivra's includes reading every expert "
-      "the prompt routes to from disk, llama.cpp's the page faults of its mapping (llama-bench's warm-up has "
-      "loaded everything before timing).")
-    w("")
-    w("## Expert reads during decode, and memory (mivra)")
-    w("")
-    w("| experts resident | slots | hit (+in flight) | missed MB/token | read GB/s | raw GB/s | reads/raw | "
-      "waiting on reads | prefetch used | recall | peak RSS | peak RSS `run` | allowance | cgroup peak mivra / "
-      "llama.cpp |")
-    w("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for r in rows:
-        run = r["run"]
-        w("| %s | %s | %s%% (+%s%%) | %s | %s | %s | %s | %s | %s%% | %s%% | %s GB | %s GB | %s GB | %s / %s GB |" % (
-            label(r), fmt(r["slots"], ".0f"), fmt(r["d_hit"], ".1f"), fmt(r["d_inflight"], ".1f"),
-            fmt(r["d_missed"] and r["d_missed"] / 1e6, ".0f"), fmt(r["d_rate"] and r["d_rate"] / GB),
-            fmt(r["raw"]), fmt(r["d_read_share"], ".0%"), fmt(r["d_wait_share"], ".0%"),
-            fmt(r["d_prefetch_used"], ".0f"), fmt(r["d_recall"], ".0f"), fmt(r["m_rss"] and r["m_rss"] / GB),
-            fmt(run.get("rss") and run["rss"] / GB), fmt(r.get("allowance") and r["allowance"] / GB),
-            fmt(r["m_cg"] and r["m_cg"] / GB), fmt(r["l_cg"] and r["l_cg"] / GB)))
-    w("")
-    w("Counters of the decode phase alone. \"waiting on reads\": share of decode time the runner was blocked on "
-      "reads. \"recall\": routed experts that the next-layer prediction named (this model's router is built to "
-      "be predictable, so recall is a best case). Raw: random O_DIRECT reads of whole experts of experts.bin "
-      "with %d threads just before and after each run, the better of the two (bench/raw_read.cpp); thread scaling at the start: %s. \"allowance\" = "
-      "(cache slots × expert size + core tensors in memory + KV cache) × 1.05." % (
-          meta["io_threads"], raw_scaling or "–"))
-    w("")
-    w("## Physical limit (reads alone)")
-    w("")
-    w("| experts resident | missed MB/token at best | limit tok/s | mivra tok/s | share of limit | "
-      "mivra without repacking | its share |")
-    w("|---|---|---|---|---|---|---|")
-    for r in rows:
-        if r.get("limit_tps") is None:
-            continue
-        w("| %s | %s | %s | %s | %s | %s | %s |" % (
-            label(r), fmt(r["ideal_missed"] / 1e6, ".0f"), fmt(r["limit_tps"]), fmt(r["m_tg"]),
-            fmt(r["limit_share"], ".0%"), fmt(r["p_tg"]), fmt(ratio(r["p_tg"], r["limit_tps"]), ".0%")))
-    w("")
+    w("mivra: its model runner and expert cache as `mivra run` builds them (bench/stream_bench.cpp), --cache-mb = the "
+      "budget. llama.cpp: libllama of the pinned tree on the same GGUF, memory-mapped, without repacked weights "
+      "(bench/llama_mmap_bench.cpp; llama-bench repacks every expert into anonymous memory and cannot run under a "
+      "limit smaller than the model). Raw: random O_DIRECT reads of whole experts of experts.bin into huge-page "
+      "memory with %d threads just before and after each run, the better of the two (bench/raw_read.cpp); thread "
+      "scaling at the start: %s. Limit = raw throughput ÷ the expert bytes a token must read when that share of "
+      "experts is resident and routing has no locality ((1 − share) × layers × experts used × expert size), compute "
+      "not counted; random-weight routing has no locality, so these are worst cases." % (
+          meta["io_threads"], m["scaling"] or "–"))
     if raws:
-        best = max(raws)
-        w("The disk's raw throughput varied between %.2f and %.2f GB/s over the bench (a shared virtual disk), so "
-          "reads can exceed the raw figure measured next to them. Against the best raw figure seen, %.2f GB/s:" % (
-              min(raws), best, best))
-        w("")
-        for r in rows:
-            if r.get("ideal_missed"):
-                w("- %s resident: limit %.2f tok/s, mivra at %s of it; reads at %s of it." % (
-                    label(r), best * GB / r["ideal_missed"], fmt(ratio(r["m_tg"], best * GB / r["ideal_missed"]), ".0%"),
-                    fmt(ratio(r["d_rate"], best * GB), ".0%")))
-        w("")
-    w("Limit = raw read throughput ÷ the expert bytes a token must read when that share of experts is resident "
-      "and routing has no locality ((1 − share) × layers × experts used × expert size); compute is not counted. "
-      "\"without repacking\": the same run with the experts computed on the layout read from disk (--plain).")
+        w("The disk's raw throughput varied between %.2f and %.2f GB/s over this model's runs." % (min(raws), max(raws)))
     w("")
-    w("## `mivra run` (greedy, its own output)")
-    w("")
-    w("| experts resident | prompt tokens | prefill tok/s | decode tok/s | hit (whole run) | read GB | peak RSS |")
-    w("|---|---|---|---|---|---|---|")
+    w("| experts resident | `mivra run` prefill tok/s | decode tok/s (own greedy output) | peak RSS run | "
+      "peak RSS serve | allowance run / serve |")
+    w("|---|---|---|---|---|---|")
     for r in rows:
-        run = r["run"]
-        w("| %s | %s | %s | %s | %s%% | %s | %s GB |" % (
-            label(r), fmt(run.get("prompt_tokens"), "d"), fmt(run.get("prefill_tps"), ".1f"),
-            fmt(run.get("decode_tps")), fmt(run.get("hit"), ".1f"), fmt(run.get("read_gb")),
-            fmt(run.get("rss") and run["rss"] / GB)))
-    w("")
-    w("A random-weight model decoding greedily soon repeats one or two tokens, whose experts then stay cached: "
-      "these decode figures flatter partial caches and are not comparable with the random-token figures above.")
-    w("")
-    w("## Goals")
-    w("")
-    full = next((r for r in rows if r["pct"] >= 100), None)
-    quarter = next((r for r in rows if r["pct"] == 25), None)
-    if full:
-        best = max([v for v in (full["l_tg"], full["b_tg"]) if v] or [0]) or None
-        q = ratio(full["m_tg"], best)
-        w("- Every expert resident, decode ≥ llama.cpp with the same threads (the faster llama.cpp: %s): ratio %s "
-          "— %s." % ("llama-bench defaults" if best == full["b_tg"] else "memory-mapped", fmt(q),
-                     goal(q is not None and q >= 1)))
-    if quarter:
-        q = quarter["tg_ratio"]
-        w("- 25%% resident, decode ≥ 3 × llama.cpp under the same memory limit: ratio %s — %s." % (
-            fmt(q), goal(q is not None and q >= 3)))
-        q = quarter.get("limit_share")
-        w("- 25%% resident, decode within 80%% of the physical limit: %s — %s." % (
-            fmt(q, ".0%"), goal(q is not None and q >= 0.8)))
-        q = quarter["d_read_share"]
-        w("- Expert reads ≥ 90%% of the raw read throughput (decode at 25%%): %s — %s." % (
-            fmt(q, ".0%"), goal(q is not None and q >= 0.9)))
-    for r in rows:
-        rss, allow = r["run"].get("rss"), r.get("allowance")
-        if rss and allow:
-            w("- Peak RSS of `mivra run` within cache + core + KV + 5%% (%s resident): %.2f GB of %.2f GB — %s." % (
-                label(r), rss / GB, allow / GB, goal(rss <= allow)))
+        run, srv = r["run"], r["serve"]
+        w("| %s | %s | %s | %s GB | %s GB | %s / %s GB |" % (
+            label(r), fmt(run.get("prefill_tps"), ".1f"), fmt(run.get("decode_tps")),
+            fmt(peak(run) and peak(run) / GB), fmt(srv.get("rss") and srv["rss"] / GB),
+            fmt(r["allowance"] / GB), fmt(srv.get("allow") and srv["allow"] / GB)))
     failed = [(r["pct"], f) for r in rows for f in r["failed"]]
     if failed:
         w("")
         w("Runs that failed (left out of the medians): " + ", ".join("%s at %d%%" % (f, p) for p, f in failed))
-    return "\n".join(lines) + "\n"
+    return lines
 
 
-def write_tsv(path, rows):
-    cols = ["pct", "cache_mb", "limit", "m_tg", "l_tg", "b_tg", "p_tg", "m_pp", "l_pp", "b_pp", "tg_ratio",
-            "pp_ratio", "limit_tps", "raw", "d_hit", "d_missed", "d_rate", "d_wait_share", "m_rss"]
-    with open(path, "w") as f:
-        f.write("\t".join(cols) + "\n")
-        for r in rows:
-            f.write("\t".join("" if r.get(c) is None else str(r.get(c)) for c in cols) + "\n")
-
-
-def plot(out, rows, meta):
-    data = os.path.join(out, "plot.dat")
-    with open(data, "w") as f:
-        for r in sorted(rows, key=lambda r: r["pct"]):
-            vals = [r["pct"], r["m_tg"], r["l_tg"], r.get("limit_tps"), r["m_pp"], r["l_pp"], r["b_tg"], r["b_pp"],
-                    r["p_tg"]]
-            f.write(" ".join("NaN" if v is None else str(v) for v in vals) + "\n")
-    script = """
-set terminal pngcairo size 1200,500 font ",10"
-set output '%(png)s'
-set multiplot layout 1,2 title 'mivra vs llama.cpp, same memory limit (random-weight qwen3moe, %(model)s)'
-set xlabel 'experts resident (%% of experts.bin)'
-set xrange [0:110]
-set logscale y
-set grid
-set key left top
-set ylabel 'decode tokens/s'
-set title 'Decode'
-set key right bottom
-plot '%(dat)s' u 1:2 w lp lw 2 pt 7 t 'mivra', '' u 1:3 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
-     '' u 1:7 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)', '' u 1:4 w lp dt 2 pt 1 t 'physical limit', \\
-     '' u 1:9 w p pt 6 ps 1.8 lc rgb '#d62728' t 'mivra, experts not repacked'
-set ylabel 'prefill tokens/s'
-set title 'Prefill (cold)'
-set key left top
-plot '%(dat)s' u 1:5 w lp lw 2 pt 7 t 'mivra', '' u 1:6 w lp lw 2 pt 5 t 'llama.cpp (mmap)', \\
-     '' u 1:8 w p pt 9 ps 1.5 t 'llama-bench defaults (all in RAM)'
-unset multiplot
-""" % {"png": os.path.join(out, "tokens_per_s.png"), "dat": data, "model": "%.1f GB GGUF" % (meta["gguf_bytes"] / GB)}
+def plot(out, meta, resident, parallel, serve, stream):
+    """Left: the ratios of the resident goals per model; right: decode speed against the share of experts resident."""
+    dat = os.path.join(out, "ratios.dat")
+    names = []
+    with open(dat, "w") as f:
+        series = []
+        for m in resident:
+            series.append((m["name"], 0, [ratio(r["decode"].get("decode_tps"), r["bench"].get("tg")) for r in m["reps"]]))
+            series.append((m["name"], 1, [ratio(r["prefill"].get("prefill_tps"), r["bench"].get("pp")) for r in m["reps"]]))
+        for m in parallel:
+            series.append((m["name"], 2, [ratio(r.get("mivra"), r.get("llama")) for r in m["reps"]]))
+        for m in serve:  # llama-server's time over mivra's: above 1 is faster, like the others
+            series.append((m["name"], 3, [ratio(b and b["ttft"], a and a["ttft"])
+                                          for a, b in zip(m["m_ttft"], m["l_ttft"])]))
+        for name, _, _ in series:
+            if name not in names:
+                names.append(name)
+        for k in range(4):
+            for name, kind, vals in series:
+                v = [x for x in vals if x is not None]
+                if kind == k and v:
+                    f.write("%f %f %f %f\n" % (names.index(name) + (k - 1.5) * 0.15, statistics.median(v), min(v), max(v)))
+            f.write("NaN NaN NaN NaN\n\n\n")  # a block for every series, even an empty one
+    sdat = os.path.join(out, "stream.dat")
+    with open(sdat, "w") as f:
+        for m in stream:
+            for r in sorted(m["rows"], key=lambda r: r["pct"]):
+                vals = [r["pct"], r["m_tg"], r["l_tg"], r.get("limit_tps")]
+                f.write(" ".join("NaN" if v is None else str(v) for v in vals) + "\n")
+            # every expert resident: `mivra run` against llama-bench, from the resident section
+            full = next((x for x in resident if x["name"] == m["name"]), None)
+            if full:
+                f.write("100 %s %s NaN\n" % tuple(
+                    "NaN" if v is None else str(v) for v in (median([r["decode"].get("decode_tps") for r in full["reps"]]),
+                                                            median([r["bench"].get("tg") for r in full["reps"]]))))
+            f.write("\n\n")
+    xtics = ", ".join('"%s" %d' % (n, i) for i, n in enumerate(names))
+    script = ["set terminal pngcairo size %d,520 font ',10'" % (1400 if stream else 800), "set output '%s'" % os.path.join(out, "bench.png"),
+              "set multiplot layout 1,%d title" % (2 if stream else 1) + " 'mivra vs llama.cpp, %s, %d threads, %s'" % (
+                  (meta.get("cpu_model") or "").replace("'", ""), meta["threads"], meta["date"]),
+              "set grid ytics", "set key below", "set title 'Every expert resident: mivra ÷ llama.cpp (higher is better)'",
+              "set xtics (%s) rotate by -20" % xtics if names else "unset xtics",
+              "set xrange [-0.6:%f]" % (max(len(names), 1) - 0.4), "set yrange [0:*]", "set ylabel 'ratio'"]
+    script.append("plot 1 w l lc rgb 'gray' dt 2 t '', "
+                  "'%s' i 0 u 1:2:3:4 w yerrorbars pt 7 t 'decode (run vs llama-bench tg)', "
+                  "'' i 1 u 1:2:3:4 w yerrorbars pt 5 t 'prefill (vs pp512)', "
+                  "'' i 2 u 1:2:3:4 w yerrorbars pt 9 t 'aggregate decode, 4 requests', "
+                  "'' i 3 u 1:2:3:4 w yerrorbars pt 11 t 'first token: llama-server time ÷ mivra time'" % dat)
+    script += ["unset xtics", "set xtics auto norotate", "set xrange [0:105]", "set yrange [*:*]", "set logscale y",
+               "set xlabel 'experts resident (% of experts.bin)'", "set ylabel 'decode tokens/s'",
+               "set title 'Experts read from disk (page cache dropped, same memory limit); at 100%: warm, vs llama-bench'"]
+    if stream:
+        parts = []
+        for i, m in enumerate(stream):
+            parts.append("'%s' i %d u 1:2 w lp lw 2 pt 7 t 'mivra, %s', '' i %d u 1:3 w lp lw 2 pt 5 t 'llama.cpp, %s', "
+                         "'' i %d u 1:4 w lp dt 2 pt 1 t 'disk-bound limit, %s'" % (sdat, i, m["name"], i, m["name"], i,
+                                                                                     m["name"]))
+        script.append("plot " + ", ".join(parts))
+    script.append("unset multiplot")
     try:
-        subprocess.run(["gnuplot"], input=script, text=True, check=True, capture_output=True)
+        subprocess.run(["gnuplot"], input="\n".join(script) + "\n", text=True, check=True, capture_output=True)
         return True
     except (OSError, subprocess.CalledProcessError) as e:
-        sys.stderr.write("bench: no plot (%s)\n" % e)
+        sys.stderr.write("bench: no plot (%s)\n" % (getattr(e, "stderr", "") or e))
         return False
 
 
 def main():
     out = sys.argv[1]
-    meta, rows = load(out)
-    scaling = ", ".join("%s threads %s GB/s" % (t, g) for t, g in
-                        re.findall(r"threads=(\d+) .*gbps=([\d.]+)", read(os.path.join(out, "raw_scaling.txt"))))
-    text = report(meta, rows, scaling, all_raw(out))
-    if plot(out, rows, meta):
-        text += "\nPlot: %s\n" % os.path.join(out, "tokens_per_s.png")
+    meta = json.load(open(os.path.join(out, "meta.json")))
+    resident, parallel = load_resident(out, meta), load_parallel(out, meta)
+    serve, stream = load_serve(out, meta), load_stream(out, meta)
+    goal_rows, mem = goals(meta, resident, parallel, serve, stream), memory_rows(resident, serve, stream)
+    text = report(meta, resident, parallel, serve, stream, goal_rows, mem)
+    if plot(out, meta, resident, parallel, serve, stream):
+        text += "\n![mivra against llama.cpp](bench.png)\n"
     with open(os.path.join(out, "report.md"), "w") as f:
         f.write(text)
-    write_tsv(os.path.join(out, "results.tsv"), rows)
+    with open(os.path.join(out, "summary.md"), "w") as f:
+        f.write(summary(meta, goal_rows, mem))
     sys.stdout.write(text)
 
 

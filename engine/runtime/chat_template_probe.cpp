@@ -14,9 +14,14 @@
 namespace {
 
 constexpr uint64_t probe_cpu_seconds = 10;
+// The wall-clock limit only ends a probe that hangs without using its CPU time. It is far above the CPU limit: on a
+// busy machine (or in a sanitizer build) the child may wait many times its CPU time for a core, which must not fail
+// a sound template.
+constexpr uint64_t probe_wall_seconds = 120;
 constexpr uint64_t probe_address_space = uint64_t(1) << 30;
 constexpr int exit_out_of_memory = 3;
 constexpr int exit_template_error = 2;
+constexpr int exit_no_vocabulary = 4;
 
 void llama_errors_only(ggml_log_level level, const char* text, void*) {
     if (level == GGML_LOG_LEVEL_ERROR) std::fputs(text, stderr);
@@ -30,8 +35,9 @@ std::string last_line(const std::string& text) {
 }
 
 std::string failure_reason(const child_run_result& r) {
+    if (r.timed_out) return "it did not finish within " + std::to_string(probe_wall_seconds) + " s";
     // The CPU limit's soft and hard values are one: the kernel ends the child with SIGKILL (or SIGXCPU) there.
-    if (r.timed_out || r.killed_by == SIGXCPU || r.killed_by == SIGKILL)
+    if (r.killed_by == SIGXCPU || r.killed_by == SIGKILL)
         return "it used more than " + std::to_string(probe_cpu_seconds) + " s of CPU time";
     if (r.killed_by != 0) return "it crashed (signal " + std::to_string(r.killed_by) + ")";
     if (r.exit_code == exit_out_of_memory) return "it ran out of memory";
@@ -61,7 +67,7 @@ void probe_chat_template(const std::string& core_path) {
     spec.address_space_limit = probe_address_space;
 #endif
     child_run_options options;
-    options.time_limit = std::chrono::milliseconds(3 * 1000 * probe_cpu_seconds);
+    options.time_limit = std::chrono::seconds(probe_wall_seconds);
     options.keep_max = 64 * 1024;
     options.keep_after_trim = 4096;
     child_run_result r;
@@ -70,6 +76,8 @@ void probe_chat_template(const std::string& core_path) {
     } catch (const child_start_error& e) {
         throw std::runtime_error(std::string("cannot test the chat template: ") + e.what());
     }
+    // Nothing to judge of the template: the engine's own load of the vocabulary reports that failure.
+    if (r.exit_code == exit_no_vocabulary && r.killed_by == 0 && !r.timed_out) return;
     if (r.exit_code != 0 || r.killed_by != 0 || r.timed_out)
         throw std::runtime_error("the chat template of " + core_path + " failed its test render: " + failure_reason(r));
 }
@@ -81,7 +89,7 @@ int chat_template_probe_main(const std::string& core_path) {
         llama_model_params params = llama_model_default_params();
         params.vocab_only = true;
         llama_model* model = llama_model_load_from_file(core_path.c_str(), params);
-        if (!model) throw std::runtime_error("cannot load vocabulary from core.gguf");
+        if (!model) return exit_no_vocabulary;
         common_chat_templates_ptr templates = common_chat_templates_init(model, "", "", "");
         common_chat_templates_inputs inputs;
         for (const char* role : {"user", "assistant", "user"}) {

@@ -148,6 +148,9 @@ int32_t expert_cache::acquire(int32_t layer, int32_t expert, bool allow_lowbit) 
     }
     slots_[s].pinned = 1;
     slots_[s].stamp = ++clock_;
+    // A decaying share over about the last thousand acquires.
+    const float hit = slots_[s].state == slot_state::ready ? 1.0f : 0.0f;
+    recent_hits_ += (hit - recent_hits_) * (1.0f / 1024.0f);
     lock.unlock();
     if (queued_job) work_cv_.notify_one();
     return s;

@@ -129,6 +129,12 @@ public:
     int32_t n_reserved() const { return static_cast<int32_t>(slots_.size()); }
     float hot_fraction() const { return hot_fraction_; }
 
+    // The expert is expected to stay resident for many uses: the cache has a slot for every expert, or most recent
+    // acquires found their expert ready (each read serves several uses), or the key is hot and used at least twice as
+    // often as the average key (as of the last recomputation of the hot set). Work that pays off only over many
+    // uses of a resident blob (repacking it) is worth doing for these alone.
+    bool expected_to_stay(int64_t key);
+
     // Inspection for diagnostics and tests: copies taken under the lock.
     std::vector<expert_slot> slots_snapshot();  // the first n_slots slots
     int32_t n_hot();
@@ -165,6 +171,8 @@ private:
     std::vector<float> usage_;                     // [mu]
     std::vector<uint8_t> hot_;                     // [mu]
     uint64_t uses_ = 0;                            // [mu]
+    float busy_score_ = 0.0f;                      // [mu] twice the mean usage score at the last hot-set update
+    float recent_hits_ = 0.0f;                     // [mu] share of recent acquires that found the expert ready
 
     std::mutex mutex_;
     std::condition_variable work_cv_;    // a job was queued, or stopping

@@ -6,6 +6,12 @@
 // libllama's routed experts. Such a node needs work memory for (slot span x entries) row mappings, so a set's
 // span is bounded and widely spread slots go into several sets.
 //
+// Repacking a blob for ggml's interleaved kernels costs about as much as computing on it a few times, so it only
+// pays off for an expert that stays resident (expert_cache::expected_to_stay: every expert when the cache holds them
+// all or most uses find their expert ready, else the busiest hot ones, which eviction spares). An expert that
+// streams through the cache is computed on the layout read from disk (the same results up to the kernels'
+// rounding); one already repacked keeps its layout.
+//
 // The last graph of a layer also scatters the outputs into expert_out, adds the weighted sum to the residual
 // stream (the same float operations in the same order as the CPU sum of moe_layer) and appends the next layer's
 // attention and routing, so that a layer costs one graph launch.
@@ -25,6 +31,7 @@ constexpr size_t max_mapping_bytes = size_t(4) << 20;  // per mul_mat_id node: s
 
 struct expert_set {
     bool lowbit = false;
+    bool repacked = false;         // the members' blobs hold (or are about to hold) the repacked layout
     int32_t first_slot = 0;
     int32_t last_slot = 0;
     std::vector<int32_t> members;  // distinct expert indices
@@ -91,24 +98,27 @@ struct graph_repack {
 };
 
 // The members of `group` (indices into the layer's distinct experts; slot[d] and entries[d] belong to expert d) in
-// sets that one product per projection can compute: ordered by layout, then slot, a set ending where the layout
-// changes or its row mappings would grow past max_mapping_bytes.
-std::vector<expert_set> make_expert_sets(expert_cache& cache, const std::vector<int32_t>& routes,
-                                         const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
-                                         const std::vector<std::vector<int32_t>>& entries) {
+// sets that one product per projection can compute: ordered by layout (layer table, then repacked or not; `packed`
+// per distinct expert), then slot, a set ending where the layout changes or its row mappings would grow past
+// max_mapping_bytes.
+std::vector<expert_set> make_expert_sets(const std::vector<int32_t>& routes, const std::vector<int32_t>& group,
+                                         const std::vector<int32_t>& slot,
+                                         const std::vector<std::vector<int32_t>>& entries,
+                                         const std::vector<uint8_t>& low, const std::vector<uint8_t>& packed) {
     std::vector<int32_t> order(group);
-    std::vector<uint8_t> low(slot.size(), 0);
-    for (int32_t d : group) low[d] = cache.holds_lowbit(slot[d]) ? 1 : 0;
     std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-        return low[a] != low[b] ? low[a] < low[b] : slot[a] < slot[b];
+        if (low[a] != low[b]) return low[a] < low[b];
+        if (packed[a] != packed[b]) return packed[a] < packed[b];
+        return slot[a] < slot[b];
     });
     std::vector<expert_set> sets;
     for (int32_t d : order) {
         const size_t n = entries[d].size();
-        if (sets.empty() || sets.back().lowbit != (low[d] != 0) ||
+        if (sets.empty() || sets.back().lowbit != (low[d] != 0) || sets.back().repacked != (packed[d] != 0) ||
             mapping_bytes(slot[d] - sets.back().first_slot + 1, sets.back().entries.size() + n) > max_mapping_bytes) {
             sets.emplace_back();
             sets.back().lowbit = low[d] != 0;
+            sets.back().repacked = packed[d] != 0;
             sets.back().first_slot = slot[d];
         }
         expert_set& s = sets.back();
@@ -203,8 +213,8 @@ ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>&
     return ggml_add(g.ctx, h, moe);
 }
 
-// Plans the repacking of the set's plain blobs that are not repacked yet, and puts the repack node first in the
-// graph when there is work for it.
+// Plans the repacking of the set's blobs that are not repacked yet, and puts the repack node first in the graph
+// when there is work for it.
 void plan_set_repack(model_runner& r, int32_t layer, const expert_set& s, const pack_layer& pl,
                      const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
                      const ffn_graph& g, graph_repack& repack) {
@@ -242,7 +252,17 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         biases.up = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
         biases.down = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
     }
-    std::vector<expert_set> sets = make_expert_sets(*cache, routes, group, slot, entries);
+    // Per distinct expert of the group: which layer table describes its blob, and whether it is computed repacked.
+    std::vector<uint8_t> low(slot.size(), 0), packed(slot.size(), 0);
+    for (int32_t d : group) {
+        low[d] = cache->holds_lowbit(slot[d]) ? 1 : 0;
+        const pack_layer& pl = low[d] ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
+        if (!repack_experts || !repacker || !repacker->layer_repackable(pl)) continue;
+        const int64_t key = static_cast<int64_t>(layer) * hparams.n_expert + routes[entries[d].front()];
+        packed[d] = cache->expected_to_stay(key) ||
+                    repacker->is_repacked(slot[d], cache->slot_memory(slot[d]), key, low[d] != 0);
+    }
+    std::vector<expert_set> sets = make_expert_sets(routes, group, slot, entries, low, packed);
 
     // Room for the graph: the sets' products, and with attend_next the weighted sum and the next layer's attention.
     size_t n_entries = 0;
@@ -264,14 +284,13 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
     g.x = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, n_rows);
     g.x->data = ffn_input.data();
 
-    // The products of every set, repacking plain blobs first where ggml has faster kernels for them.
+    // The products of every set, repacking first the plain blobs of the sets that are computed repacked.
     graph_repack repack;
     repack.call = {repacker.get(), &repack.job};
     for (expert_set& s : sets) {
         const pack_layer& pl = s.lowbit ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
-        const bool repacked = repack_experts && repacker && repacker->layer_repackable(pl);
-        if (repacked) plan_set_repack(*this, layer, s, pl, slot, entries, g, repack);
-        add_set_products(g, s, pl, *cache, repacked ? repacker.get() : nullptr, is_gpt_oss, biases);
+        if (s.repacked) plan_set_repack(*this, layer, s, pl, slot, entries, g, repack);
+        add_set_products(g, s, pl, *cache, s.repacked ? repacker.get() : nullptr, is_gpt_oss, biases);
     }
 
     // The weighted sum into the residual stream and the next layer's attention and routing, per sequence.

@@ -17,6 +17,12 @@ namespace {
 constexpr uint64_t halving_period = 4096;
 constexpr uint64_t hot_refresh_period = 256;
 constexpr float min_hot_score = 1e-6f;
+// A hot expert used this many times as often as the average one is expected to stay resident. Under routing that
+// spreads evenly (every score near the average, where ties can make most keys hot) no expert qualifies.
+constexpr double busy_factor = 2.0;
+// When this share of recent acquires finds the expert ready, a blob read from disk serves about five uses on
+// average before it is evicted: every resident expert is expected to stay.
+constexpr float mostly_hits = 0.8f;
 
 }  // namespace
 
@@ -35,6 +41,8 @@ void expert_cache::recompute_hot_set() {
     std::nth_element(scores.begin(), scores.begin() + nth, scores.end(), std::greater<float>());
     float threshold = std::max(min_hot_score, scores[nth]);
     for (size_t k = 0; k < usage_.size(); ++k) hot_[k] = usage_[k] >= threshold ? 1 : 0;
+    const double total = std::accumulate(usage_.begin(), usage_.end(), 0.0);
+    busy_score_ = static_cast<float>(busy_factor * total / static_cast<double>(usage_.size()));
 }
 
 void expert_cache::prefetch(int32_t layer, int32_t expert, bool allow_lowbit) {
@@ -99,6 +107,13 @@ void expert_cache::warm_start(const std::vector<float>& saved) {
 int32_t expert_cache::n_hot() {
     std::lock_guard<std::mutex> lock(mutex_);
     return n_hot_;
+}
+
+bool expert_cache::expected_to_stay(int64_t key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (key < 0 || key >= n_keys_) return false;
+    if (n_slots_ >= n_keys_ || recent_hits_ >= mostly_hits) return true;
+    return hot_[key] != 0 && usage_[key] >= busy_score_;
 }
 
 bool expert_cache::is_hot(int64_t key) {

@@ -12,10 +12,15 @@ namespace {
 // Whether the last message of this thread passed: a continuation line follows the fate of its message.
 thread_local bool last_passed = false;
 
+// Errors of the file readers whose callers report every failure themselves.
+bool reader_error(const char* text) {
+    return std::strncmp(text, "gguf_", 5) == 0 || std::strncmp(text, "llama_model_load", 16) == 0;
+}
+
 bool passes(ggml_log_level level, const char* text) {
     if (level == GGML_LOG_LEVEL_CONT) return last_passed;
     if (level != GGML_LOG_LEVEL_ERROR) return false;
-    return std::strncmp(text, "gguf_", 5) != 0;
+    return !reader_error(text);
 }
 
 void library_log_filter(ggml_log_level level, const char* text, void*) {

@@ -161,8 +161,9 @@ public:
     std::vector<float> logits;            // n_vocab per logit row of the last eval
 
     std::vector<runner_layer_weights> layers;  // per layer, looked up once
-    // Resident experts are repacked in place for ggml's faster interleaved kernels where it has them
-    // (expert_repack.h). Set repack_experts to false before the first eval to compute on the plain layout.
+    // Experts expected to stay resident (expert_cache::expected_to_stay) are repacked in place for ggml's faster
+    // interleaved kernels where it has them (expert_repack.h); experts that stream through the cache are computed
+    // as read. Set repack_experts to false before the first eval to compute on the plain layout only.
     std::unique_ptr<expert_repacker> repacker;
     bool repack_experts = true;
     ggml_context* kv_ctx = nullptr;            // holds every K and V tensor

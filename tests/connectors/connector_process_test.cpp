@@ -65,6 +65,7 @@ TEST(connector_process, failed_starts_say_why) {
         std::string name;
         json config;
         std::string error;
+        connector_start_limits limits{60, 60};  // ample: only the silent fake waits for its time-out
     };
     std::vector<failing_case> cases = {
         {"exits", fake_config("exit", "2000"), "stopped while starting: ..." + long_log_tail},
@@ -73,7 +74,7 @@ TEST(connector_process, failed_starts_say_why) {
         {"missing", {{"command", "no-such-command-mivra"}, {"args", {"a b"}}},
          "stopped while starting: sh: 1: no-such-command-mivra: not found"},
         {"quiet", {{"command", "false"}}, "stopped while starting (check the command and its arguments)"},
-        {"silent", fake_config("silent"), "initialize: no answer from connector silent in 1 s"},
+        {"silent", fake_config("silent"), "initialize: no answer from connector silent in 1 s", {1, 1}},
         {"old", {{"args", json::array()}},
          "[json.exception.out_of_range.403] key 'command' not found"},
         {"bad-env", {{"command", "true"}, {"env", {{"A", 1}}}},
@@ -82,7 +83,7 @@ TEST(connector_process, failed_starts_say_why) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         connector_ptr conn = new_connector(c.name, connector_log_path(c.name));
-        EXPECT_FALSE(start_connector(*conn, c.config, {1, 1}));
+        EXPECT_FALSE(start_connector(*conn, c.config, c.limits));
         EXPECT_EQ(conn->error, c.error);
     }
 }
@@ -145,6 +146,25 @@ TEST(connector_process, destroying_a_connector_ends_what_it_started) {
     conn.reset();
     EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
     EXPECT_NE(::kill(leader, 0), 0);
+}
+
+TEST(connector_process, a_request_to_a_connector_whose_child_died_says_it_stopped) {
+    connector_ptr conn = new_connector("fake", connector_log_path("fake"));
+    ASSERT_TRUE(start_connector(*conn, fake_config("plain"))) << conn->error;
+    conn->child.kill_group(SIGKILL);
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::lock_guard<std::mutex> hold(conn->lock);
+            return conn->stopped;
+        },
+        10000));
+    // Nothing reads the child's input any more: the write fails (EPIPE).
+    try {
+        connector_request(*conn, "tools/call", {{"name", "echo"}, {"arguments", json::object()}}, 10);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "connector stopped");
+    }
 }
 
 TEST(connector_process, killing_the_program_ends_its_connectors) {

@@ -140,10 +140,13 @@ TEST_F(registry_test, schemas_of_registered_tools) {
 
 TEST_F(registry_test, entries_removed_or_disabled_during_a_pass_are_gone_after_it) {
     std::string marker = unique_sleep_marker();
-    set_servers({{"removed", fake_config("grandchild", marker)}, {"slow", fake_config("slowstart", "1500")},
+    // "slow" holds the pass until the settings have been changed.
+    const std::string go_on = (folder / "go-on").string();
+    set_servers({{"removed", fake_config("grandchild", marker)}, {"slow", fake_config("slowstart", go_on)},
                  {"kept", fake_config("plain")}});
     run_pass([&] {
-        ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 10000));
+        const fake_release pass_released{go_on};
+        ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 30000));
         std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
         agent_state.settings["mcpServers"].erase("removed");
         agent_state.settings["mcpServers"]["slow"]["disabled"] = true;
@@ -161,20 +164,35 @@ TEST_F(registry_test, a_call_in_flight_outlives_its_replacement) {
         first = find_registered_connector("a");
     }
     ASSERT_TRUE(first);
-    auto call = std::async(std::launch::async, [conn = first] {
-        return call_text(*conn, "late", {{"ms", 1500}});
+    // The fake holds its reply until the release file exists, so the pass surely replaces the connector while the
+    // call waits, however slow the machine.
+    const std::string release = (folder / "release").string();
+    auto call = std::async(std::launch::async, [conn = first, release] {
+        return call_text(*conn, "late", {{"until", release}});
     });
+    const fake_release reply_released{release};
+    const connector* replaced = first.get();
     first.reset();  // from now on the call is the only owner besides the registry
+    ASSERT_TRUE(reply_released.wait_for_arrival());
     run_pass();
+    {
+        std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
+        EXPECT_NE(find_registered_connector("a").get(), replaced);
+    }
+    EXPECT_EQ(call.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    reply_released.release();
     EXPECT_EQ(call.get(), "late");
     std::lock_guard<std::mutex> hold(agent_state.agent_mutex);
     EXPECT_TRUE(find_registered_connector("a"));
 }
 
 TEST_F(registry_test, a_connector_saved_during_a_pass_is_kept) {
-    set_servers({{"b", fake_config("slowstart", "2000")}});
+    // The pass's "b" answers its handshake only after the save.
+    const std::string go_on = (folder / "go-on").string();
+    set_servers({{"b", fake_config("slowstart", go_on)}});
     json saved_config = fake_config("plain");
     run_pass([&] {
+        const fake_release pass_released{go_on};
         json reply = save_connector("b", saved_config);
         EXPECT_EQ(reply["connected"], true);
     });

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 
 #include "agent/agent_user.h"
@@ -48,6 +50,35 @@ struct connector_server {
         auto res = c->Post("/agent/connector", headers, body, "application/json");
         if (!res) throw std::runtime_error("no answer");
         return {res->status, res->body, res->headers};
+    }
+    // One tool through POST /agent/tool, approved: the gate's reply.
+    json tool(const std::string& name, const json& arguments) const {
+        auto c = server->client();
+        c->set_read_timeout(std::chrono::seconds(120));
+        auto res = c->Post("/agent/tool", {{"X-Mivra-Token", token}},
+                           json({{"name", name}, {"arguments", arguments}, {"approved", true}}).dump(),
+                           "application/json");
+        if (!res) throw std::runtime_error("no answer");
+        return json::parse(res->body);
+    }
+    // The agent state once the start-all pass that the first state request launches has run: every configured
+    // connector running or failed.
+    json state_when_started() const {
+        json state;
+        bool started = wait_for(
+            [&] {
+                const answer a = get("/agent/state");
+                if (a.status != 200) return false;
+                state = json::parse(a.body);
+                for (const json& entry : state["connectors"]) {
+                    if (entry["starting"] == true || (entry["ok"] != true && entry["error"] == "not started"))
+                        return false;
+                }
+                return true;
+            },
+            60000);
+        if (!started) throw std::runtime_error("connectors not started: " + state.dump());
+        return state;
     }
     json settings_servers() const { return json::parse(read_text(user.settings))["mcpServers"]; }
 };
@@ -168,15 +199,7 @@ TEST(connector_routes, the_state_starts_the_connectors_and_offers_their_tools) {
     EXPECT_EQ(entry["tool_names"].size(), entry["tools"].get<size_t>());
 
     // The connector tools through POST /agent/tool, approved.
-    const auto tool = [&](const std::string& name, const json& arguments) {
-        auto c = s.server->client();
-        c->set_read_timeout(std::chrono::seconds(120));
-        auto res = c->Post("/agent/tool", {{"X-Mivra-Token", s.token}},
-                           json({{"name", name}, {"arguments", arguments}, {"approved", true}}).dump(),
-                           "application/json");
-        if (!res) throw std::runtime_error("no answer");
-        return json::parse(res->body);
-    };
+    const auto tool = [&](const std::string& name, const json& arguments) { return s.tool(name, arguments); };
     json reply = tool("use_connector", {{"connector", "every"}, {"tool", "echo"}, {"arguments", {{"message", "hi"}}}});
     EXPECT_EQ(reply["status"], "ok") << reply;
     EXPECT_EQ(reply["result"], json({{"result", "Echo: hi\n"}})) << reply;
@@ -213,4 +236,41 @@ TEST(connector_routes, the_state_starts_the_connectors_and_offers_their_tools) {
     reply = tool("remove_connector", {{"name", "every"}});
     EXPECT_EQ(reply["result"], json({{"removed", "every"}})) << reply;
     EXPECT_TRUE(wait_for([&] { return pids_with_argument(everything).empty(); }, 5000));
+}
+
+// Removing a connector while a call on it waits: the call keeps the connector (its process runs on until the call has
+// returned) and ends with its reply; only then is the connector ended.
+TEST(connector_routes, removing_a_connector_during_a_slow_call) {
+    connector_server s;
+    const std::string marker = unique_sleep_marker();  // an argument the fake ignores, to find its process by
+    const json config = fake_config("plain", marker);
+    ASSERT_EQ(s.post(json({{"action", "add"}, {"name", "slow"}, {"command", "node"}, {"args", config["args"]}}).dump())
+                  .status,
+              200);
+    const json started = s.state_when_started();
+    ASSERT_EQ(started["connectors"][0]["ok"], true) << started.dump();
+    ASSERT_EQ(started["tools"].size(), 17u);
+
+    const std::string release = (s.user.dir / "release").string();
+    auto call = std::async(std::launch::async, [&] {
+        return s.tool("use_connector", {{"connector", "slow"}, {"tool", "late"}, {"arguments", {{"until", release}}}});
+    });
+    const fake_release reply_released{release};
+    ASSERT_TRUE(reply_released.wait_for_arrival());
+
+    EXPECT_EQ(s.post(R"({"action":"remove","name":"slow"})").body, R"({"removed":"slow"})");
+    EXPECT_FALSE(s.settings_servers().contains("slow"));
+    EXPECT_EQ(json::parse(s.get("/agent/state").body)["tools"].size(), 15u);
+    EXPECT_EQ(s.tool("use_connector", {{"connector", "slow"}, {"tool", "late"}})["result"],
+              "error: no running connector named slow");
+    // The waiting call still owns the connector: its process has not been ended under it.
+    EXPECT_FALSE(pids_with_argument(marker).empty());
+    EXPECT_EQ(call.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+    reply_released.release();
+    const json reply = call.get();
+    EXPECT_EQ(reply["status"], "ok") << reply;
+    EXPECT_EQ(reply["result"], json({{"result", "\"late\"\n"}})) << reply;
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 5000));
+    EXPECT_EQ(s.get("/health", false).status, 200);
 }

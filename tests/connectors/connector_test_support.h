@@ -21,9 +21,11 @@
 #include "connectors/connector.h"
 #include "fixtures/temp_folder.h"
 #include "node_clients.h"
+#include "platform/signals.h"
 
 // Every test program of this folder keeps its logs and settings in a folder of its own, set before main (and
-// before any thread) runs.
+// before any thread) runs, and ignores SIGPIPE as the program does: a write to a connector that has died fails
+// instead of ending the test.
 inline const std::filesystem::path& test_data_home() {
     static temp_folder folder;
     return folder.path;
@@ -31,6 +33,7 @@ inline const std::filesystem::path& test_data_home() {
 [[maybe_unused]] static const bool test_environment_ready = [] {
     ::setenv("XDG_DATA_HOME", (test_data_home() / "data").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (test_data_home() / "config").c_str(), 1);
+    ignore_sigpipe();
     return true;
 }();
 
@@ -66,6 +69,17 @@ inline nlohmann::json call_text(connector& conn, const std::string& tool, const 
     nlohmann::json result = connector_request(conn, "tools/call", {{"name", tool}, {"arguments", arguments}}, 30);
     return nlohmann::json::parse(result["content"][0]["text"].get<std::string>());
 }
+
+// A file whose appearance lets a waiting fake go on: the "late" tool given {"until": path}, or the "slowstart" mode
+// given the path. Made at the latest when this goes out of scope, so that a failed assertion never leaves the fake
+// waiting; declare it after whatever waits for the fake (the future of a call).
+struct fake_release {
+    std::string path;
+    // True once the "late" call has reached the fake (which then made path + ".arrived").
+    bool wait_for_arrival(int milliseconds = 30000) const;
+    void release() const { std::ofstream(path).close(); }
+    ~fake_release() { release(); }
+};
 
 // A `sleep` duration no other process uses, to find the sleeper by its argument.
 inline std::string unique_sleep_marker() {
@@ -121,6 +135,10 @@ inline std::string read_line(int fd, int milliseconds) {
         line += c;
     }
     return line;
+}
+
+inline bool fake_release::wait_for_arrival(int milliseconds) const {
+    return wait_for([&] { return std::filesystem::exists(path + ".arrived"); }, milliseconds);
 }
 
 inline std::string connector_holder_program() { return std::string(MIVRA_BIN_DIR) + "/mivra-connector-holder"; }

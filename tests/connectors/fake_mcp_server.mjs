@@ -8,11 +8,13 @@
 //   exit        writes ARG bytes of log to stderr and exits when asked to initialize
 //   silent      reads and never answers
 //   grandchild  starts `sleep ARG` (a marker) first, then acts as plain
-//   slowstart   answers initialize after ARG ms
+//   slowstart   answers initialize after ARG ms or, when ARG is not a number, once the file ARG exists
 // Tools: echo (returns its arguments), answers (what the client sent back to the server's own requests), wrong_ids
-// (replies only with ids that must not match), late (replies after "ms" ms), env (one variable), received (the raw
-// lines read so far), huge (its reply padded to "bytes" bytes), and tools with odd or missing names.
+// (replies only with ids that must not match), late (replies after "ms" ms or, given "until", once that file exists,
+// having first created "until" + ".arrived"), env (one variable), received (the raw lines read so far), huge (its
+// reply padded to "bytes" bytes), and tools with odd or missing names.
 import { spawn } from "node:child_process";
+import { existsSync, writeFileSync } from "node:fs";
 
 const mode = process.argv[2] || "plain";
 const arg = process.argv[3] || "";
@@ -62,7 +64,13 @@ function handle(message) {
         return;
       }
       if (mode === "slowstart") {
-        setTimeout(() => reply(id, { protocolVersion: "2025-06-18", capabilities: {} }), Number(arg));
+        const answer = () => reply(id, { protocolVersion: "2025-06-18", capabilities: {} });
+        if (!Number.isNaN(Number(arg))) return void setTimeout(answer, Number(arg));
+        const poll = setInterval(() => {
+          if (!existsSync(arg)) return;
+          clearInterval(poll);
+          answer();
+        }, 20);
         return;
       }
       if (mode === "asks") send({ jsonrpc: "2.0", id: "srv-1", method: "roots/list", params: {} });
@@ -95,6 +103,15 @@ function handle(message) {
         return;
       }
       if (name === "env") return reply(id, text(process.env[args.name] ?? null));
+      if (name === "late" && args.until) {
+        writeFileSync(args.until + ".arrived", "");
+        const poll = setInterval(() => {
+          if (!existsSync(args.until)) return;
+          clearInterval(poll);
+          reply(id, text("late"));
+        }, 20);
+        return;
+      }
       if (name === "late") return setTimeout(() => reply(id, text("late")), Number(args.ms));
       if (name === "wrong_ids") {
         for (const other of [String(id), id + 0.5, id + 4294967296, -4294967296 + id]) {

@@ -6,7 +6,16 @@ import assert from 'node:assert/strict';
 import Anthropic from '@anthropic-ai/sdk';
 
 const [baseURL, scenario] = process.argv.slice(2);
-const client = new Anthropic({ baseURL, apiKey: 'not-needed', maxRetries: 0, timeout: 120_000 });
+// Every response body as it came over the wire, read beside the SDK's own reading of it.
+const bodies = [];
+const recordingFetch = async (url, init) => {
+  const response = await fetch(url, init);
+  bodies.push(response.clone().arrayBuffer());
+  return response;
+};
+const client = new Anthropic({ baseURL, apiKey: 'not-needed', maxRetries: 0, timeout: 120_000, fetch: recordingFetch });
+// The last response body as text; fails unless it is well-formed UTF-8.
+const lastBody = async () => new TextDecoder('utf-8', { fatal: true }).decode(await bodies.at(-1));
 const model = 'claude-mivra-test';
 
 const weatherTool = {
@@ -108,6 +117,38 @@ const scenarios = {
     assert.equal(reply.content[0].text, 'Sunny.');
     assert.equal(counted.input_tokens, reply.usage.input_tokens);
     assert.ok(counted.input_tokens > 20, String(counted.input_tokens));
+  },
+
+  // Output bytes that are no valid UTF-8 reach the SDK as U+FFFD, plain and streamed, in a body that is itself valid
+  // UTF-8; the stream still ends with message_delta (the stop reason) and message_stop.
+  async invalid_utf8() {
+    const cases = [
+      { what: 'a stray byte in the middle', script: 'Hello{byte:C3} world', text: 'Hello\uFFFD world', stop: 'end_turn' },
+      { what: 'a character cut off by the end', script: 'caf{byte:C3}', text: 'caf\uFFFD', stop: 'end_turn' },
+      {
+        what: 'a character cut off by max_tokens', script: '{byte:E2}{byte:82}{byte:AC}', max_tokens: 2,
+        text: '\uFFFD', stop: 'max_tokens',
+      },
+    ];
+    for (const { what, script, text, stop, max_tokens = 100 } of cases) {
+      const request = { model, max_tokens, messages: [{ role: 'user', content: `[[script:${script}]]` }] };
+      const plain = await client.messages.create(request);
+      assert.deepEqual(plain.content, [{ type: 'text', text }], what);
+      assert.equal(plain.stop_reason, stop, what);
+      await lastBody();
+
+      const stream = client.messages.stream(request);
+      const events = [];
+      let deltas = '';
+      stream.on('streamEvent', (event) => events.push(event.type));
+      stream.on('text', (delta) => { deltas += delta; });
+      const streamed = await stream.finalMessage();
+      assert.equal(deltas, text, what);
+      assert.deepEqual(streamed.content, [{ type: 'text', text }], what);
+      assert.equal(streamed.stop_reason, stop, what);
+      assert.deepEqual(events.slice(-3), ['content_block_stop', 'message_delta', 'message_stop'], what);
+      assert.match(await lastBody(), /\nevent: message_stop\ndata: [^\n]*\n\n$/, what);
+    }
   },
 
   // A refused request is a BadRequestError; output that cannot be parsed mid-stream rejects the stream's promise

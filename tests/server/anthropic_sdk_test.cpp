@@ -27,3 +27,4 @@ void run_scenario(const std::string& scenario) {
 TEST(AnthropicSdk, CreateAndStreamGiveTheSameReply) { run_scenario("create_and_stream"); }
 TEST(AnthropicSdk, CountTokens) { run_scenario("count_tokens"); }
 TEST(AnthropicSdk, Errors) { run_scenario("errors"); }
+TEST(AnthropicSdk, InvalidUtf8BecomesReplacementCharacters) { run_scenario("invalid_utf8"); }

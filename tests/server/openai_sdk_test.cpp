@@ -30,3 +30,4 @@ TEST(OpenaiSdk, PlainAndStreamedReplies) { run_scenario("plain_and_streamed"); }
 TEST(OpenaiSdk, StreamedToolCall) { run_scenario("streamed_tool_call"); }
 TEST(OpenaiSdk, ReasoningDeltas) { run_scenario("reasoning"); }
 TEST(OpenaiSdk, Errors) { run_scenario("errors"); }
+TEST(OpenaiSdk, InvalidUtf8BecomesReplacementCharacters) { run_scenario("invalid_utf8"); }

@@ -6,7 +6,18 @@ import assert from 'node:assert/strict';
 import OpenAI from 'openai';
 
 const [baseURL, scenario] = process.argv.slice(2);
-const client = new OpenAI({ baseURL: `${baseURL}/v1`, apiKey: 'not-needed', maxRetries: 0, timeout: 120_000 });
+// Every response body as it came over the wire, read beside the SDK's own reading of it.
+const bodies = [];
+const recordingFetch = async (url, init) => {
+  const response = await fetch(url, init);
+  bodies.push(response.clone().arrayBuffer());
+  return response;
+};
+const client = new OpenAI({
+  baseURL: `${baseURL}/v1`, apiKey: 'not-needed', maxRetries: 0, timeout: 120_000, fetch: recordingFetch,
+});
+// The last response body as text; fails unless it is well-formed UTF-8.
+const lastBody = async () => new TextDecoder('utf-8', { fatal: true }).decode(await bodies.at(-1));
 const model = 'qwen3moe';
 const user = (content) => [{ role: 'user', content }];
 
@@ -105,6 +116,37 @@ const scenarios = {
     }
     assert.match(reasoning, /^A greeting\./);
     assert.equal(content, 'Hi there!');
+  },
+
+  // Output bytes that are no valid UTF-8 reach the SDK as U+FFFD, plain and streamed, in a body that is itself valid
+  // UTF-8; the stream still ends with its finish reason and [DONE].
+  async invalid_utf8() {
+    const cases = [
+      { what: 'a stray byte in the middle', script: 'Hello{byte:C3} world', text: 'Hello\uFFFD world', finish: 'stop' },
+      { what: 'a character cut off by the end', script: 'caf{byte:C3}', text: 'caf\uFFFD', finish: 'stop' },
+      {
+        what: 'a character cut off by max_tokens', script: '{byte:E2}{byte:82}{byte:AC}', max_tokens: 2,
+        text: '\uFFFD', finish: 'length',
+      },
+    ];
+    for (const { what, script, text, finish, max_tokens } of cases) {
+      const request = { model, messages: user(`[[script:${script}]]`), ...(max_tokens && { max_tokens }) };
+      const plain = await client.chat.completions.create(request);
+      assert.equal(plain.choices[0].message.content, text, what);
+      assert.equal(plain.choices[0].finish_reason, finish, what);
+      await lastBody();
+
+      const stream = await client.chat.completions.create({ ...request, stream: true });
+      let streamed = '';
+      let finishReason = null;
+      for await (const chunk of stream) {
+        streamed += chunk.choices[0].delta.content ?? '';
+        finishReason = chunk.choices[0].finish_reason ?? finishReason;
+      }
+      assert.equal(streamed, text, what);
+      assert.equal(finishReason, finish, what);
+      assert.ok((await lastBody()).endsWith('\n\ndata: [DONE]\n\n'), what);
+    }
   },
 
   // A refused request is a BadRequestError carrying the server's message.

@@ -44,6 +44,49 @@ TEST_F(ExpertCache, HotSetFromScores) {
     }
 }
 
+// Only the hot experts used well above the average are expected to stay resident (worth repacking); with a slot for
+// every expert, all of them are.
+TEST_F(ExpertCache, BusyHotExpertsAreExpectedToStay) {
+    test_pack::make(p, 4, 8, false);
+    std::set<int64_t> every_key;
+    for (int64_t k = 0; k < 32; ++k) every_key.insert(k);
+    const struct {
+        const char* name;
+        std::vector<float> scores;  // keys 0.. in order, the rest 0
+        float fraction;
+        uint64_t slots;
+        std::set<int64_t> stay;
+    } cases[] = {
+        {"even usage: every key hot by ties, none busy", std::vector<float>(32, 1.0f), 0.5f, 16, {}},
+        {"hot and at least twice the mean, not hot by ties", {20, 10, 6, 2, 2, 2, 2, 2}, 4.0f / 16, 16, {0, 1, 2}},
+        {"busy but not hot", {20, 10, 9}, 1.0f / 16, 16, {0}},
+        {"a slot for every expert", {20}, 0.0f, 32, every_key},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        auto c = make_cache(t.slots, 1, t.fraction, t.slots);
+        std::vector<float> scores(32, 0.0f);
+        std::copy(t.scores.begin(), t.scores.end(), scores.begin());
+        c->warm_start(scores);
+        std::set<int64_t> stay;
+        for (int64_t k = 0; k < 32; ++k)
+            if (c->expected_to_stay(k)) stay.insert(k);
+        EXPECT_EQ(stay, t.stay);
+    }
+
+    // When most acquires find their expert ready, every expert stays long enough, used or not.
+    auto c = make_cache(16, 1);
+    std::vector<int32_t> pending{acquire(*c, 3)};
+    while (!pending.empty()) c->wait_any_ready(pending);
+    c->unpin_all();
+    EXPECT_FALSE(c->expected_to_stay(9));
+    for (int i = 0; i < 2000; ++i) {
+        acquire(*c, 3);
+        c->unpin_all();
+    }
+    EXPECT_TRUE(c->expected_to_stay(9));
+}
+
 TEST_F(ExpertCache, UsageHalvesEvery4096Uses) {
     test_pack::make(p, 4, 8, false);
     auto c = make_cache(16, 1);

@@ -2,11 +2,13 @@
 // the eval checks, the KV allocation guard, the counters and the importance-matrix sums.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <functional>
 #include <sstream>
 
+#include "engine/runtime/expert_repack.h"
 #include "runner_fixture.h"
 
 // Huge allocations in the KV guard test must fail with a null pointer under the address sanitizer too.
@@ -109,8 +111,30 @@ TEST_P(RunnerArchs, SavedCellsLoadedIntoAnotherSlotContinueIdentically) {
     EXPECT_FALSE(prefix == from_slot0);
 }
 
-// q4_K experts are repacked in place; slots evicted and read again must be recognised as plain and repacked anew.
-TEST(RunnerRepack, RepackedSlotsReadAgainGiveTheSameLogits) {
+// Largest |a - b| of each row, as a fraction of b's range, over `n` rows of V.
+double worst_relative_error(const std::vector<float>& a, const std::vector<float>& b, int n, int V) {
+    double worst = 0.0;
+    for (int r = 0; r < n; ++r) {
+        const float* x = a.data() + size_t(r) * V;
+        const float* y = b.data() + size_t(r) * V;
+        float lo = y[0], hi = y[0];
+        double d = 0.0;
+        for (int i = 0; i < V; ++i) {
+            lo = std::min(lo, y[i]);
+            hi = std::max(hi, y[i]);
+            d = std::max(d, std::fabs(double(x[i]) - double(y[i])));
+        }
+        worst = std::max(worst, d / std::max(1e-6, double(hi - lo)));
+    }
+    return worst;
+}
+
+// q4_K experts that stay in the cache (every one when all fit, else the hot ones) are repacked in place; those that
+// stream through a small cache are computed as read. One layer's graph then mixes both layouts, and a repacked
+// slot that is evicted and read again must be recognised as plain. Both layouts give the same numbers up to the
+// rounding of ggml's interleaved kernels (libllama's own repacked and plain runs differ by about 2e-3 of the
+// range on such a model; a blob computed in the wrong layout gives garbage).
+TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
     fixture_model_options o = qwen3moe_options();
     o.seed = 13;
     o.n_embd = 256;
@@ -121,15 +145,38 @@ TEST(RunnerRepack, RepackedSlotsReadAgainGiveTheSameLogits) {
     auto small = load(p, 16, 256, 1, 2);
     auto plain = load(p, 0, 256, 1);
     plain->runner->repack_experts = false;
+    // Random prompts first (slots evicted and read again), then one token over and over: its experts become the
+    // busy hot ones, every other expert keeps streaming.
+    for (uint32_t seed = 20; seed < 23; ++seed) {
+        small->runner->eval({request(0, random_tokens(60, seed))});
+        small->runner->n_past[0] = 0;
+    }
+    for (int i = 0; i < 40; ++i) small->runner->eval_sequence({1000});
+    small->runner->n_past[0] = 0;
+
     const std::vector<int32_t> prompt = random_tokens(100, 4);
     const std::vector<float> want = all->runner->eval({request(0, prompt, true)});
-    EXPECT_TRUE(small->runner->eval({request(0, prompt, true)}) == want);
-    EXPECT_FALSE(plain->runner->eval({request(0, prompt, true)}) == want) << "nothing was repacked";
+    const std::vector<float> got = small->runner->eval({request(0, prompt, true)});
+    const std::vector<float> as_read = plain->runner->eval({request(0, prompt, true)});
     const int V = all->m.hparams.n_vocab;
+    EXPECT_FALSE(as_read == want) << "nothing was repacked with every expert resident";
+    int repacked = 0, ready = 0;
+    const std::vector<expert_slot> slots = small->cache->slots_snapshot();
+    for (size_t s = 0; s < slots.size(); ++s) {
+        if (slots[s].state != slot_state::ready) continue;
+        ++ready;
+        const uint8_t* blob = small->cache->slot_memory(int32_t(s));
+        repacked += small->runner->repacker->is_repacked(int32_t(s), blob, slots[s].key, false) ? 1 : 0;
+    }
+    EXPECT_GT(repacked, 0) << "no busy expert was repacked";
+    EXPECT_LT(repacked, ready) << "streaming experts were repacked";
+    EXPECT_LT(worst_relative_error(got, want, 100, V), 5e-3);
+    EXPECT_LT(worst_relative_error(as_read, want, 100, V), 5e-3);
+
     int32_t next = argmax(want.data() + size_t(99) * V, V);
     for (int i = 0; i < 4; ++i) {
         const std::vector<float> a = all->runner->eval_sequence({next});
-        ASSERT_TRUE(a == small->runner->eval_sequence({next})) << "decode step " << i;
+        ASSERT_LT(worst_relative_error(small->runner->eval_sequence({next}), a, 1, V), 5e-3) << "decode step " << i;
         next = argmax(a.data(), V);
     }
 }
