@@ -134,7 +134,9 @@ public:
     // Fields. Default knobs, counters, n_past, lossy and imatrix are read and set by the engine and the drivers.
     lossy_params lossy;                    // used by eval_sequence
     std::vector<float>* imatrix = nullptr; // importance-matrix sums (n_layer * n_expert rows of n_embd + n_ff_exp)
-    double t_attention = 0.0, t_experts = 0.0, t_head = 0.0;  // seconds, summed over all calls
+    // Seconds, summed over all calls. A layer's last expert graph also runs the next layer's attention, or the head
+    // after the last layer: that time counts in t_experts (t_head holds only heads computed in a graph of their own).
+    double t_attention = 0.0, t_experts = 0.0, t_head = 0.0;
     // The most scratch memory one graph has used so far (its objects and node data), in bytes.
     size_t scratch_high_water = 0;
     uint64_t predicted = 0, predicted_hits = 0;  // routed experts compared with the prediction, and how many hit
