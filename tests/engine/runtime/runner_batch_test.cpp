@@ -8,6 +8,7 @@
 #include <functional>
 #include <sstream>
 
+#include "engine/runtime/cache_sizing.h"
 #include "engine/runtime/expert_repack.h"
 #include "runner_fixture.h"
 
@@ -15,6 +16,8 @@
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 using namespace runner_test;
+
+constexpr uint64_t MiB = 1048576;
 
 namespace {
 
@@ -64,6 +67,22 @@ TEST_P(RunnerArchs, SixteenSlotsGiveTheSameLogitsAsEveryExpertResident) {
         ASSERT_TRUE(a == b) << "decode step " << i;
         next = argmax(a.data(), V);
     }
+}
+
+// What the engine sets aside beside the cache for its working memory covers a full prompt step of the runner (its
+// graph memory and row buffers), without holding far more than it uses. (On these narrow fixture models the head's
+// share is large; on the bench models the estimate is 1.1-1.4 times the use.)
+TEST_P(RunnerArchs, WorkingMemoryEstimateCoversAPromptStep) {
+    const packed_model& p = packed(GetParam().name, GetParam().options());
+    auto l = load(p, 0, 1024, 1);
+    const model_hparams& hp = l->m.hparams;
+    l->runner->eval({request(0, random_tokens(512, 41))});
+    const uint64_t rows = 512, E = uint64_t(hp.n_embd), k = uint64_t(hp.n_expert_used);
+    const uint64_t used = l->runner->scratch_high_water + rows * 4 * (E * (k + 2) + 2 * k);
+    const uint64_t set_aside =
+        engine_working_bytes(hp, 1024, 1, 512, l->m.arch == "gpt-oss") - 96 * MiB;  // less the program's share
+    EXPECT_GE(set_aside, used);
+    EXPECT_LE(set_aside, used * 2);
 }
 
 TEST_P(RunnerArchs, BatchRowsEqualWhatEachSequenceGivesAlone) {
@@ -129,6 +148,16 @@ double worst_relative_error(const std::vector<float>& a, const std::vector<float
     return worst;
 }
 
+// A qwen3moe model whose experts are all q4_K, a type that ggml repacks.
+const packed_model& q4k_model() {
+    fixture_model_options o = qwen3moe_options();
+    o.seed = 13;
+    o.n_embd = 256;
+    o.n_ff_exp = 256;
+    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
+    return packed("qwen3moe-q4k", o);
+}
+
 // q4_K experts that stay in the cache (every one when all fit, else the hot ones) are repacked in place; those that
 // stream through a small cache are computed as read. One layer's graph then mixes both layouts, and a repacked
 // slot that is evicted and read again must be recognised as plain. Both layouts give the same numbers up to the
@@ -137,12 +166,7 @@ double worst_relative_error(const std::vector<float>& a, const std::vector<float
 // busy experts through the four-row kernel, whose rounding differs again: the two runs drift apart by up to about
 // 5e-3 over the prompt and the decode steps after it (4.7e-3 with the one-row kernel alone), so 1e-2 is allowed.
 TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
-    fixture_model_options o = qwen3moe_options();
-    o.seed = 13;
-    o.n_embd = 256;
-    o.n_ff_exp = 256;
-    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
-    const packed_model& p = packed("qwen3moe-q4k", o);
+    const packed_model& p = q4k_model();
     auto all = load(p, 0, 256, 1);
     auto small = load(p, 16, 256, 1, 2);
     auto plain = load(p, 0, 256, 1);
@@ -181,6 +205,30 @@ TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
         ASSERT_LT(worst_relative_error(small->runner->eval_sequence({next}), a, 1, V), 1e-2) << "decode step " << i;
         next = argmax(a.data(), V);
     }
+}
+
+// With every expert resident, the reads of a warm start are repacked by the I/O threads before the first step, and
+// that step computes exactly what repacking inside the step gives.
+TEST(RunnerRepack, WarmStartIsRepackedOnTheIoThreads) {
+    const packed_model& p = q4k_model();
+    auto cold = load(p, 0, 256, 1);
+    auto warm = load(p, 0, 256, 1);
+    const size_t keys = size_t(warm->m.hparams.n_layer) * size_t(warm->m.hparams.n_expert);
+    warm->cache->warm_start(std::vector<float>(keys, 1.0f));
+    warm->cache->wait_warm_start();
+    const std::vector<expert_slot> slots = warm->cache->slots_snapshot();
+    size_t repacked = 0;
+    for (size_t s = 0; s < slots.size(); ++s) {
+        if (slots[s].state != slot_state::ready) continue;
+        const uint8_t* blob = warm->cache->slot_memory(int32_t(s));
+        repacked += warm->runner->repacker->is_repacked(int32_t(s), blob, slots[s].key, false) ? 1 : 0;
+    }
+    EXPECT_EQ(repacked, keys);
+
+    const std::vector<int32_t> prompt = random_tokens(40, 5);
+    const std::vector<float> want = cold->runner->eval({request(0, prompt, true)});
+    EXPECT_TRUE(warm->runner->eval({request(0, prompt, true)}) == want);
+    EXPECT_EQ(warm->cache->stats().misses, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
