@@ -49,7 +49,8 @@ uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_
     const uint64_t attention = 10 * E + 6 * q_cols + 6 * kv_cols + 6 * X + 8 * k + 16;
     const uint64_t buffers = E * (k + 2) + 2 * k + X;
     const uint64_t per_row = 4 * (products + weighted_sum + attention + buffers) + 2 * 2 * cells;
-    const uint64_t head = 4 * slots * (3 * E + 2 * uint64_t(std::max(hp.n_vocab, 0)));
+    // The head's norm rows in graph memory and its logits, which the product writes straight into the runner's rows.
+    const uint64_t head = 4 * slots * (3 * E + uint64_t(std::max(hp.n_vocab, 0)));
     return rows * per_row + head + program_bytes;
 }
 
