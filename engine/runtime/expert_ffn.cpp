@@ -273,10 +273,8 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         nodes += 2 * k + 8 + sets.size();
         bytes += sizeof(float) * size_t(n_rows) * E * (k + 2) +
                  (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
-        for (const sequence_state& s : seqs) {
-            nodes += attention_node_count(s);
-            bytes += attention_bytes(s);
-        }
+        nodes += attention_node_count();
+        bytes += attention_bytes();
     }
     const ggml_context_ptr views(ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true}));
     const ggml_context_ptr ctx = scratch_context(bytes, nodes);
@@ -293,15 +291,10 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         add_set_products(g, s, pl, *cache, s.repacked ? repacker.get() : nullptr, is_gpt_oss, biases);
     }
 
-    // The weighted sum into the residual stream and the next layer's attention and routing, per sequence.
-    std::vector<attention_nodes> next(attend_next ? seqs.size() : 0);
+    // The weighted sum into the residual stream and the next layer's attention and routing of the whole batch.
+    std::vector<attention_nodes> next;
     if (attend_next) {
-        ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
-        for (size_t i = 0; i < seqs.size(); ++i) {
-            const sequence_state& s = seqs[i];
-            ggml_tensor* x = ggml_view_2d(g.ctx, h, E, s.n_tokens, h->nb[1], s.first_row * h->nb[1]);
-            next[i] = build_attention(g.ctx, g.gf, layer + 1, s, x);
-        }
+        next = build_attention(g.ctx, g.gf, layer + 1, add_weighted_sum(g, sets, expert_out, route_weights, hidden));
     }
     compute(g.gf);
     if (repack.node) repacker->finish(repack.job);
@@ -324,9 +317,5 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
             for (int64_t c = 0; c < F; ++c) row[E + c] += a[c] * a[c];
         }
     }
-    if (attend_next) {
-        std::vector<int32_t> prediction;
-        for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
-        end_attention(prediction);
-    }
+    if (attend_next) take_attention(next);
 }
