@@ -18,6 +18,7 @@
 
 #include "engine/pack/cmd_pack.h"
 #include "engine/pack/model.h"
+#include "engine/runtime/cache_sizing.h"
 #include "engine/runtime/expert_cache.h"
 #include "engine/runtime/model_runner.h"
 
@@ -127,6 +128,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ms per token: pp attention %.3f experts %.3f head %.3f; tg attention %.3f experts %.3f head %.3f\n",
                      split[0][0] * per_pp, split[0][1] * per_pp, split[0][2] * per_pp, split[1][0] * per_tg,
                      split[1][1] * per_tg, split[1][2] * per_tg);
+        std::fprintf(stderr, "scratch high water %.1f MiB; engine working memory estimate %.1f MiB (program included)\n",
+                     double(runner.scratch_high_water) / 1048576.0,
+                     double(engine_working_bytes(m.hparams, runner.n_ctx, 1, o.pp, m.arch == "gpt-oss")) / 1048576.0);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "runner_bench: %s\n", e.what());

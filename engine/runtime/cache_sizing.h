@@ -21,7 +21,9 @@ uint64_t kv_cache_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parall
 // Bytes the engine holds at its peak beside the expert cache, the core tensors and the KV cache: the model runner's
 // working memory for a step of `rows_per_slot` prompt tokens in each of max(1, n_parallel) slots (graph memory, row
 // buffers, logits) and an allowance for the program itself (libraries, vocabulary, chat templates, thread stacks).
-uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot);
+// `separate_gate_up`: the experts' gate and up products are computed apart, each with a bias ("gpt-oss").
+uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot,
+                              bool separate_gate_up);
 
 // The size of a new cache. With cache_mb above 0 the budget is cache_mb MiB less `working` (the rest of the engine
 // lives inside the user's budget too; 0 when nothing is left); with 0 it is free RAM less the KV cache still to be

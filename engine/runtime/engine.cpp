@@ -52,7 +52,8 @@ engine::engine(const engine_options& opts) : options(opts) {
     templates = common_chat_templates_init(llama_model_.get(), "", "", "");
 
     cache = make_expert_cache(mdl, options, kv_cache_bytes(mdl.hparams, options.n_ctx, options.n_parallel),
-                              engine_working_bytes(mdl.hparams, options.n_ctx, options.n_parallel, prompt_chunk));
+                              engine_working_bytes(mdl.hparams, options.n_ctx, options.n_parallel, prompt_chunk,
+                                                   mdl.arch == "gpt-oss"));
     runner = std::make_unique<model_runner>(mdl, *cache, options.n_threads, options.n_ctx, options.prefetch,
                                             options.n_parallel);
     runner->lossy = lossy_params_from_options(options);

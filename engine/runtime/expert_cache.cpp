@@ -85,6 +85,7 @@ void expert_cache::stop_io_threads() {
         stopping_ = true;
     }
     work_cv_.notify_all();
+    ready_cv_.notify_all();
     for (std::thread& t : io_threads_) t.join();
     io_threads_.clear();
 }
@@ -344,15 +345,19 @@ void expert_cache::io_loop(int32_t i) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (stopping_) return;
-        if (demand_.empty() && prefetches_.empty()) {
+        if (demand_.empty() && prefetches_.empty() && warm_.empty()) {
             work_cv_.wait(lock);
             continue;
         }
-        std::deque<load_job>& queue = demand_.empty() ? prefetches_ : demand_;
+        std::deque<load_job>& queue = !demand_.empty() ? demand_ : !prefetches_.empty() ? prefetches_ : warm_;
+        const bool warm = &queue == &warm_;
         load_job job = queue.front();
         queue.pop_front();
         expert_slot& sl = slots_[job.slot];
-        if (sl.key != job.key || sl.state != slot_state::queued) continue;
+        if (sl.key != job.key || sl.state != slot_state::queued) {
+            if (warm && --warm_left_ == 0) ready_cv_.notify_all();
+            continue;
+        }
         sl.state = slot_state::loading;
         bool lowbit = sl.lowbit != 0;
         lock.unlock();
@@ -365,6 +370,15 @@ void expert_cache::io_loop(int32_t i) {
         if (file.read_at(slot_memory(job.slot), l.stride, offset) != l.stride) fail_read(offset);
 
         lock.lock();
+        if (after_read_ && !sl.reread) {
+            const after_read_fn call = after_read_;
+            after_read_calls_++;
+            lock.unlock();
+            call(job.slot, job.key, lowbit);
+            lock.lock();
+            if (--after_read_calls_ == 0) ready_cv_.notify_all();
+        }
+        if (warm && --warm_left_ == 0) ready_cv_.notify_all();
         stats_.bytes_read += l.stride;
         if (lowbit) stats_.lowbit_reads++;
         if (sl.reread) {

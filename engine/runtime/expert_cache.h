@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -118,9 +119,20 @@ public:
     void cancel_prefetches();
     // Copy of the usage scores, one per key (for hot.bin).
     std::vector<float> usage_snapshot();
-    // Adopts saved scores of exactly n_layer * n_expert entries, rebuilds the hot set and prefetches the most used
-    // experts (at most one per slot, full precision). A vector of another length changes nothing.
+    // Adopts saved scores of exactly n_layer * n_expert entries, rebuilds the hot set and queues reads of the most
+    // used experts (at most one per slot, full precision), behind demand and prefetch reads and never cancelled by
+    // cancel_prefetches. A vector of another length changes nothing.
     void warm_start(const std::vector<float>& saved);
+    // Blocks until every read that warm_start queued has ended (or was dropped because its slot went to another
+    // expert).
+    void wait_warm_start();
+
+    // Called on the I/O thread that completed a read, before the slot is published as ready: until the call
+    // returns, that thread is the only one touching the slot's memory. The model runner uses it to repack experts
+    // that will stay resident off its compute threads. Setting another function (or an empty one) first waits for
+    // calls in progress to end, so that what the old function uses may then be destroyed.
+    using after_read_fn = std::function<void(int32_t slot, int64_t key, bool lowbit)>;
+    void set_after_read(after_read_fn fn);
 
     // Owner-thread reads (no lock needed there, see above).
     uint8_t* arena() const { return arena_; }
@@ -179,6 +191,10 @@ private:
     std::condition_variable ready_cv_;   // a read ended (a slot became ready)
     std::deque<load_job> demand_;        // [mu] reads the owner waits for
     std::deque<load_job> prefetches_;    // [mu] speculative reads
+    std::deque<load_job> warm_;          // [mu] reads of the warm start, taken last
+    int64_t warm_left_ = 0;              // [mu] warm-start jobs not yet taken and ended
+    after_read_fn after_read_;           // [mu]
+    int32_t after_read_calls_ = 0;       // [mu] calls of after_read_ in progress
     std::vector<std::thread> io_threads_;
     std::vector<direct_file> full_files_;    // one per I/O thread, used only by that thread
     std::vector<direct_file> lowbit_files_;  // same; closed (invalid) when the pack has no low-bit copy

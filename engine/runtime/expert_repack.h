@@ -9,7 +9,9 @@
 // plain bytes there, which differ by construction; a blob that repacking leaves unchanged needs no tracking.
 //
 // Threads: one thread (the runner's) calls everything here, except `run`, which the threads of a ggml graph call
-// at once for different pieces of one job.
+// at once for different pieces of one job, and `repack_blob` and `is_repacked`, which the expert cache's I/O threads
+// also call, each for a slot that it alone is loading, once the tables are complete (every layer asked
+// `layer_repackable`, `reserve_slots` for every slot).
 #pragma once
 
 #include <cstdint>
@@ -61,6 +63,11 @@ public:
         std::vector<blob> blobs;
         std::vector<piece> pieces;
     };
+    // Makes room for the records of slots 0 .. n - 1, so that repacking blobs of different slots on different
+    // threads never resizes the table under another thread.
+    void reserve_slots(size_t n) {
+        if (n > slots_.size()) slots_.resize(n);
+    }
     // Adds a plain blob to the job (and forgets what the slot held before).
     void plan(job& j, int32_t slot, uint8_t* blob, const pack_layer& pl, int64_t key, bool lowbit);
     // Repacks pieces ith, ith + nth, ... of the job.

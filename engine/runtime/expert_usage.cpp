@@ -97,11 +97,31 @@ void expert_cache::warm_start(const std::vector<float>& saved) {
     std::partial_sort(order.begin(), order.begin() + k, order.end(), [&](int64_t a, int64_t b) {
         return scores[a] > scores[b] || (scores[a] == scores[b] && a < b);
     });
+    std::unique_lock<std::mutex> lock(mutex_);
     for (size_t i = 0; i < k; ++i) {
         int64_t key = order[i];
         if (!(scores[key] > 0.0f)) break;
-        prefetch(static_cast<int32_t>(key / n_expert_), static_cast<int32_t>(key % n_expert_), false);
+        if (index_.count(key) != 0) continue;
+        int32_t s = choose_slot(key, true, false);
+        if (s < 0) break;
+        slots_[s].stamp = ++clock_;
+        warm_.push_back({s, key});
+        warm_left_++;
+        stats_.prefetch_issued++;
     }
+    lock.unlock();
+    work_cv_.notify_all();
+}
+
+void expert_cache::wait_warm_start() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_cv_.wait(lock, [&] { return warm_left_ == 0 || stopping_; });
+}
+
+void expert_cache::set_after_read(after_read_fn fn) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_cv_.wait(lock, [&] { return after_read_calls_ == 0; });
+    after_read_ = std::move(fn);
 }
 
 int32_t expert_cache::n_hot() {

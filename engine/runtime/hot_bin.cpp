@@ -22,7 +22,9 @@ void engine::load_hot_bin() {
     in.read(reinterpret_cast<char*>(scores.data()), std::streamsize(scores.size() * sizeof(float)));
     if (in.gcount() != std::streamsize(scores.size() * sizeof(float))) return;
     if (in.peek() != std::ifstream::traits_type::eof()) return;  // longer than expected: another model's file
+    // The prompt waits for these reads anyway; reading them all first keeps them off its path, like a model load.
     cache->warm_start(scores);
+    cache->wait_warm_start();
 }
 
 void engine::save_hot_bin() {

@@ -112,6 +112,13 @@ model_runner::model_runner(model& m, expert_cache& c, int32_t threads, int32_t c
             w.up_exps_b = opt("blk.%d.ffn_up_exps.bias");
             w.down_exps_b = opt("blk.%d.ffn_down_exps.bias");
         }
+
+        // The repacker's tables are complete before any I/O thread uses them: after this only the cache's I/O
+        // threads (each on a slot of its own) and this runner's thread read or write them.
+        for (const pack_layer& pl : m.expert_layers) repacker->layer_repackable(pl);
+        for (const pack_layer& pl : m.lowbit_layers) repacker->layer_repackable(pl);
+        repacker->reserve_slots(static_cast<size_t>(cache->n_reserved()));
+        cache->set_after_read([this](int32_t slot, int64_t key, bool lowbit) { repack_after_read(slot, key, lowbit); });
     } catch (...) {
         release();
         throw;
@@ -121,6 +128,7 @@ model_runner::model_runner(model& m, expert_cache& c, int32_t threads, int32_t c
 model_runner::~model_runner() { release(); }
 
 void model_runner::release() {
+    if (cache) cache->set_after_read(nullptr);  // waits for a repacking I/O thread to finish
     if (kv_ctx) ggml_free(kv_ctx);
     kv_ctx = nullptr;
     std::free(kv_memory_);
@@ -131,6 +139,14 @@ void model_runner::release() {
     threadpool = nullptr;
     scratch_ = reserved_memory();
     scratch_size_ = 0;
+}
+
+void model_runner::repack_after_read(int32_t slot, int64_t key, bool lowbit) {
+    if (!repack_experts || !cache->expected_to_stay(key)) return;
+    const size_t layer = static_cast<size_t>(key / hparams.n_expert);
+    const std::vector<pack_layer>& table = lowbit ? mdl->lowbit_layers : mdl->expert_layers;
+    if (layer >= table.size() || !repacker->layer_repackable(table[layer])) return;
+    repacker->repack_blob(slot, cache->slot_memory(slot), table[layer], key, lowbit);
 }
 
 ggml_tensor* model_runner::require(ggml_tensor* t, const char* pattern, int32_t layer) const {
@@ -175,6 +191,13 @@ ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
 }
 
 void model_runner::compute(ggml_cgraph* gf) {
+    const uint8_t* base = scratch_.data();
+    for (int i = 0; i < ggml_graph_n_nodes(gf); ++i) {
+        const ggml_tensor* t = ggml_graph_node(gf, i);
+        const uint8_t* d = static_cast<const uint8_t*>(t->data);
+        if (d >= base && d < base + scratch_size_)
+            scratch_high_water = std::max(scratch_high_water, size_t(d - base) + ggml_nbytes(t));
+    }
     if (ggml_backend_graph_compute(backend, gf) != GGML_STATUS_SUCCESS) {
         throw std::runtime_error("ggml graph compute failed");
     }

@@ -11,6 +11,7 @@
 // cache it calls is safe for that use (see expert_cache.h). The runner must be destroyed before the cache.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -137,6 +138,8 @@ public:
     lossy_params lossy;                    // used by eval_sequence
     std::vector<float>* imatrix = nullptr; // importance-matrix sums (n_layer * n_expert rows of n_embd + n_ff_exp)
     double t_attention = 0.0, t_experts = 0.0, t_head = 0.0;  // seconds, summed over all calls
+    // The most scratch memory one graph has used so far (its objects and node data), in bytes.
+    size_t scratch_high_water = 0;
     uint64_t predicted = 0, predicted_hits = 0;  // routed experts compared with the prediction, and how many hit
     uint64_t routed = 0, skipped = 0, swapped = 0;  // seen, dropped and replaced by the lossy step
 
@@ -167,9 +170,11 @@ public:
     std::vector<runner_layer_weights> layers;  // per layer, looked up once
     // Experts expected to stay resident (expert_cache::expected_to_stay) are repacked in place for ggml's faster
     // interleaved kernels where it has them (expert_repack.h); experts that stream through the cache are computed
-    // as read. Set repack_experts to false before the first eval to compute on the plain layout only.
+    // as read. Such an expert is repacked by the I/O thread that read it when it is expected to stay at that
+    // point, else by the step that first computes on it. Set repack_experts to false before the first read to
+    // compute on the plain layout only.
     std::unique_ptr<expert_repacker> repacker;
-    bool repack_experts = true;
+    std::atomic<bool> repack_experts{true};
     ggml_context* kv_ctx = nullptr;            // holds every K and V tensor
     std::vector<ggml_tensor*> k_cache, v_cache;  // index slot * n_layer + layer: F16 (head_dim, n_head_kv, n_ctx)
 
@@ -203,6 +208,8 @@ private:
     void compute(struct ggml_cgraph* gf);
     void prepare_batch(const std::vector<sequence_request>& batch);
     void run_head();
+    // The cache's after-read call: repacks a blob just read when it is expected to stay resident.
+    void repack_after_read(int32_t slot, int64_t key, bool lowbit);
     ggml_tensor* output_weight();
     // Tensor or "missing tensor " + the name that the pattern gives for the layer.
     ggml_tensor* require(ggml_tensor* t, const char* pattern, int32_t layer) const;

@@ -93,10 +93,11 @@ TEST(CacheSizing, WorkingMemoryFollowsTheBatchOfPromptSteps) {
     hp.n_expert_used = 4;
     hp.n_ff_exp = 768;
     hp.n_vocab = 151936;
-    const uint64_t one = engine_working_bytes(hp, 4096, 1, 512);
+    const uint64_t one = engine_working_bytes(hp, 4096, 1, 512, true);
     EXPECT_GT(one, 96 * MiB + 512 * 200 * 1024);
-    EXPECT_GT(engine_working_bytes(hp, 4096, 4, 512) - 96 * MiB, 3 * (one - 96 * MiB));
-    EXPECT_EQ(engine_working_bytes(hp, 256, 1, 512), engine_working_bytes(hp, 256, 1, 256));
+    EXPECT_GT(engine_working_bytes(hp, 4096, 4, 512, true) - 96 * MiB, 3 * (one - 96 * MiB));
+    EXPECT_EQ(engine_working_bytes(hp, 256, 1, 512, true), engine_working_bytes(hp, 256, 1, 256, true));
+    EXPECT_LT(engine_working_bytes(hp, 4096, 1, 512, false), one);
 }
 
 TEST(CacheSizing, KvBytesMatchTheRunnersLayout) {

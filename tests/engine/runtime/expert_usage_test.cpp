@@ -2,7 +2,10 @@
 // claimed by prefetches.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <future>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -204,6 +207,77 @@ TEST_F(ExpertCache, WarmStart) {
         load(*c, p, top);
         EXPECT_EQ(c->stats().prefetch_used, t.prefetched);
     }
+}
+
+// The warm start's reads are not speculative: cancelling prefetches leaves them queued, they come after prefetch
+// reads, and wait_warm_start returns once all of them have ended.
+TEST_F(ExpertCache, WarmStartReadsSurviveCancelledPrefetchesAndCanBeAwaited) {
+    test_pack::make(p, 4, 8, false);
+    std::vector<float> scores(32, 0.0f);
+    for (int k = 0; k < 8; ++k) scores[k * 4] = static_cast<float>(10 + k);
+    auto c = make_cache(32, 1, 0.25f);
+    gate().close();
+    c->warm_start(scores);
+    gate().wait_held(1);
+    prefetch(*c, 1);
+    prefetch(*c, 2);
+    c->cancel_prefetches();
+    prefetch(*c, 3);
+    gate().open();
+    c->wait_warm_start();
+    for (int k = 0; k < 8; ++k) EXPECT_TRUE(c->is_ready(k * 4 / p.n_expert, k * 4 % p.n_expert)) << "key " << k * 4;
+    const std::vector<uint64_t> log = gate().log();
+    ASSERT_EQ(log.size(), 9u);
+    EXPECT_EQ(log[1], p.full_offset(3)) << "the prefetch goes before the remaining warm-start reads";
+    for (int64_t key : {1, 2}) EXPECT_EQ(std::count(log.begin(), log.end(), p.full_offset(key)), 0);
+}
+
+// The after-read call runs once per read on the I/O thread, before the slot is ready; replacing it waits for a
+// call in progress.
+TEST_F(ExpertCache, AfterReadRunsBeforeTheSlotIsReadyAndIsReplacedSafely) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(32, 2);
+    std::mutex mu;
+    std::vector<std::pair<int32_t, int64_t>> calls;
+    bool ready_seen = false;
+    c->set_after_read([&](int32_t slot, int64_t key, bool lowbit) {
+        const bool ready = c->is_ready(static_cast<int32_t>(key / p.n_expert), static_cast<int32_t>(key % p.n_expert));
+        std::lock_guard<std::mutex> lock(mu);
+        ready_seen = ready_seen || ready || lowbit;
+        calls.emplace_back(slot, key);
+    });
+    load(*c, p, key_range(0, 12));
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        EXPECT_FALSE(ready_seen);
+        ASSERT_EQ(calls.size(), 12u);
+        const std::vector<int64_t> keys = slot_keys(*c);
+        for (const auto& [slot, key] : calls) EXPECT_EQ(keys[size_t(slot)], key);
+    }
+    c->unpin_all();
+
+    // A call held in progress: set_after_read must not return before it ends.
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> in_call{false};
+    c->set_after_read([&](int32_t, int64_t, bool) {
+        in_call = true;
+        entered.set_value();
+        released.wait();
+        in_call = false;
+    });
+    acquire(*c, 20);
+    entered.get_future().wait();
+    std::atomic<bool> returned_during_call{false};
+    std::jthread clearer([&] {
+        c->set_after_read(nullptr);
+        returned_during_call = in_call.load();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a wrong early return
+    release.set_value();
+    clearer.join();
+    EXPECT_FALSE(returned_during_call);
+    load(*c, p, {20});
 }
 
 // A warm start fills every slot with prefetches that have not been read yet; the first chunk of demands must take
