@@ -10,6 +10,7 @@
 #include "distribution/download_file.h"
 #include "distribution/launcher_events.h"
 #include "distribution/model_links.h"
+#include "fixtures/fixture_cache.h"
 #include "httplib.h"
 
 extern char** environ;
@@ -18,20 +19,26 @@ using namespace start_test;
 
 namespace {
 
-// A real pack (the fixture MoE model, packed by `mivra pack`), made once per test program.
+// A real pack (the fixture MoE model, packed by `mivra pack`), made once per test program (fixtures/fixture_cache.h).
+// The tests copy it and never change it.
 const fs::path& fixture_pack() {
-    static temp_folder folder;
     static const fs::path pack = [] {
-        std::vector<std::string> own_env;
-        for (char** e = environ; *e; ++e) own_env.push_back(*e);
-        const std::string gguf = (folder / "tiny.gguf").string();
-        child_result r = run_child({std::string(MIVRA_BIN_DIR) + "/mivra-make-model", "--arch", "qwen3moe", "--seed",
-                                    "1", "--out", gguf},
-                                   own_env);
-        if (r.exit_code != 0) throw std::runtime_error("mivra-make-model failed: " + r.err);
-        r = run_child({mivra_program, "pack", gguf, (folder / "tiny").string()}, own_env);
-        if (r.exit_code != 0) throw std::runtime_error("mivra pack failed: " + r.err);
-        return folder / "tiny";
+        const std::string make_model = std::string(MIVRA_BIN_DIR) + "/mivra-make-model";
+        return cached_fixture(
+            "tiny-pack-" + program_stamp(make_model) + "-" + program_stamp(mivra_program), [&](const fs::path& out) {
+                std::vector<std::string> own_env;
+                for (char** e = environ; *e; ++e) own_env.push_back(*e);
+                const std::string gguf = out.string() + ".gguf";
+                child_result r = run_child({make_model, "--arch", "qwen3moe", "--seed", "1", "--out", gguf}, own_env);
+                const bool model_made = r.exit_code == 0;
+                if (model_made) r = run_child({mivra_program, "pack", gguf, out.string()}, own_env);
+                std::error_code ec;
+                fs::remove(gguf, ec);
+                if (r.exit_code != 0) {
+                    const std::string step = model_made ? "mivra pack" : "mivra-make-model";
+                    throw std::runtime_error(step + " failed: " + r.err);
+                }
+            });
     }();
     return pack;
 }

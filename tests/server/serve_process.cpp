@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "fixtures/fixture_cache.h"
 #include "fixtures/test_support.h"
 
 namespace {
@@ -39,13 +40,26 @@ const std::string& scratch_dir() {
 
 const std::string& fixture_pack_dir() {
     static const std::string pack = [] {
-        const std::string gguf = scratch_dir() + "/qwen3moe.gguf";
+        const std::string make_model = bin_dir() + "/mivra-make-model";
+        const std::string mivra = bin_dir() + "/mivra";
+        const std::filesystem::path made = cached_fixture(
+            "qwen3moe-pack-" + program_stamp(make_model) + "-" + program_stamp(mivra),
+            [&](const std::filesystem::path& out) {
+                const std::string gguf = out.string() + ".gguf";
+                child_result r =
+                    run_child(make_model, {"--arch", "qwen3moe", "--seed", "1", "--out", gguf}, scratch_dir());
+                const bool model_made = r.exit_code == 0;
+                if (model_made) r = run_child(mivra, {"pack", gguf, out.string()}, scratch_dir());
+                std::error_code ec;
+                std::filesystem::remove(gguf, ec);
+                if (r.exit_code != 0) {
+                    const std::string step = model_made ? "mivra pack" : "mivra-make-model";
+                    throw std::runtime_error(step + " failed: " + r.err);
+                }
+            });
+        // The engine writes hot.bin and saved prompts into its pack, so each process serves a copy of its own.
         const std::string dir = scratch_dir() + "/qwen3moe";
-        child_result r = run_child(bin_dir() + "/mivra-make-model", {"--arch", "qwen3moe", "--seed", "1", "--out", gguf},
-                                   scratch_dir());
-        if (r.exit_code != 0) throw std::runtime_error("mivra-make-model failed: " + r.err);
-        r = run_child(bin_dir() + "/mivra", {"pack", gguf, dir}, scratch_dir());
-        if (r.exit_code != 0) throw std::runtime_error("mivra pack failed: " + r.err);
+        copy_fixture(made, dir);
         return dir;
     }();
     return pack;

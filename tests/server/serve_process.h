@@ -15,8 +15,8 @@
 #include "fixtures/free_port.h"
 #include "platform/child_process.h"
 
-// A folder of this test process with a qwen3moe fixture model (real qwen2 vocabulary, real Qwen3 template) packed
-// into "<folder>/qwen3moe"; made once per process. Returns the pack folder.
+// A qwen3moe fixture model (real qwen2 vocabulary, real Qwen3 template) packed into "<scratch>/qwen3moe": packed
+// once per test program (fixtures/fixture_cache.h) and copied for each process. Returns the pack folder.
 const std::string& fixture_pack_dir();
 // The scratch folder of this test process (removed at exit).
 const std::string& scratch_dir();

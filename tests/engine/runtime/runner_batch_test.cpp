@@ -164,18 +164,23 @@ double worst_relative_error(const std::vector<float>& a, const std::vector<float
     return worst;
 }
 
+// A qwen3moe model whose experts are all q4_K, a type that ggml repacks.
+const packed_model& q4k_model() {
+    fixture_model_options o = qwen3moe_options();
+    o.seed = 13;
+    o.n_embd = 256;
+    o.n_ff_exp = 256;
+    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
+    return packed("qwen3moe-q4k", o);
+}
+
 // q4_K experts that stay in the cache (every one when all fit, else the hot ones) are repacked in place; those that
 // stream through a small cache are computed as read. One layer's graph then mixes both layouts, and a repacked
 // slot that is evicted and read again must be recognised as plain. Both layouts give the same numbers up to the
 // rounding of ggml's interleaved kernels (libllama's own repacked and plain runs differ by about 2e-3 of the
 // range on such a model; a blob computed in the wrong layout gives garbage).
 TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
-    fixture_model_options o = qwen3moe_options();
-    o.seed = 13;
-    o.n_embd = 256;
-    o.n_ff_exp = 256;
-    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
-    const packed_model& p = packed("qwen3moe-q4k", o);
+    const packed_model& p = q4k_model();
     auto all = load(p, 0, 256, 1);
     auto small = load(p, 16, 256, 1, 2);
     auto plain = load(p, 0, 256, 1);
@@ -219,12 +224,7 @@ TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
 // With every expert resident, the reads of a warm start are repacked by the I/O threads before the first step, and
 // that step computes exactly what repacking inside the step gives.
 TEST(RunnerRepack, WarmStartIsRepackedOnTheIoThreads) {
-    fixture_model_options o = qwen3moe_options();
-    o.seed = 13;
-    o.n_embd = 256;
-    o.n_ff_exp = 256;
-    o.layer_expert_type = {{0, "q4_K"}, {1, "q4_K"}, {2, "q4_K"}};
-    const packed_model& p = packed("qwen3moe-q4k", o);
+    const packed_model& p = q4k_model();
     auto cold = load(p, 0, 256, 1);
     auto warm = load(p, 0, 256, 1);
     const size_t keys = size_t(warm->m.hparams.n_layer) * size_t(warm->m.hparams.n_expert);
