@@ -6,7 +6,10 @@
 Sends the file's text as one user message, streamed, greedy, and prints one JSON line: ttft (seconds from sending
 the request to the first streamed piece of the answer), total (to the end of the stream) and prompt_tokens (as the
 server counted them, when it reports usage). A stream that ends without any piece (an answer of one special token)
-counts its end as the first token. Exits non-zero on an HTTP error or a stream cut short.
+counts its end as the first token. The bench models have random weights, so their answer need not fit the chat
+format the server parses it into: llama.cpp's server then ends the stream with an error event right after the
+first token instead of [DONE]; that event counts as the first token and the end, and its message goes into
+"output_error". Exits non-zero on an HTTP error, any other error event or a stream cut short.
 """
 import http.client
 import json
@@ -32,6 +35,7 @@ def main():
     first = None
     prompt_tokens = None
     done = False
+    output_error = None
     for raw in resp:
         line = raw.decode("utf-8", "replace").strip()
         if not line.startswith("data:"):
@@ -41,6 +45,13 @@ def main():
             done = True
             break
         event = json.loads(data)
+        if event.get("error"):
+            message = str((event["error"] or {}).get("message", event["error"]))
+            if "does not match the expected" not in message:
+                sys.stderr.write("error event after %.1f s: %s\n" % (time.monotonic() - start, message))
+                sys.exit(1)
+            output_error = message
+            break
         if event.get("usage"):
             prompt_tokens = event["usage"].get("prompt_tokens", prompt_tokens)
         for choice in event.get("choices") or []:
@@ -48,10 +59,13 @@ def main():
             if first is None and any(delta.get(k) for k in ("content", "reasoning_content", "tool_calls")):
                 first = time.monotonic() - start
     total = time.monotonic() - start
-    if not done:
+    if not done and output_error is None:
         sys.stderr.write("the stream ended without [DONE] after %.1f s\n" % total)
         sys.exit(1)
-    print(json.dumps({"ttft": first if first is not None else total, "total": total, "prompt_tokens": prompt_tokens}))
+    result = {"ttft": first if first is not None else total, "total": total, "prompt_tokens": prompt_tokens}
+    if output_error is not None:
+        result["output_error"] = output_error
+    print(json.dumps(result))
 
 
 if __name__ == "__main__":

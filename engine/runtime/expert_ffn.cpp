@@ -4,7 +4,14 @@
 // 3-D view of the cache arena in which matrix i is slot first_slot + i, and one ggml_mul_mat_id node per
 // projection computes every routed entry of the set, with the same kernels and the same per-row arithmetic as
 // libllama's routed experts. Such a node needs work memory for (slot span x entries) row mappings, so a set's
-// span is bounded and widely spread slots go into several sets.
+// span is bounded and widely spread slots go into several sets. When one set can take every route of the step, its
+// products take the rows as libllama gives them ((k, n_rows) ids), so that each row is quantised once for its k
+// experts rather than once per route.
+//
+// In a prompt, a repacked expert with many routed rows gets its own mul_mat per projection instead: ggml's
+// repacked kernels then multiply four rows per pass over the weights, where mul_mat_id passes over them once per
+// row. (On q4_K this rounds differently from the one-row kernel, within what libllama's own repacked run differs
+// from its plain one.) Those products write their rows straight into the set's output tensors.
 //
 // Repacking a blob for ggml's interleaved kernels costs about as much as computing on it a few times, so it only
 // pays off for an expert that stays resident (expert_cache::expected_to_stay: every expert when the cache holds them
@@ -12,9 +19,8 @@
 // streams through the cache is computed on the layout read from disk (the same results up to the kernels'
 // rounding); one already repacked keeps its layout.
 //
-// The last graph of a layer also scatters the outputs into expert_out, adds the weighted sum to the residual
-// stream (the same float operations in the same order as the CPU sum of moe_layer) and appends the next layer's
-// attention and routing, so that a layer costs one graph launch.
+// The last graph of a layer also adds the weighted sum of the expert outputs to the residual stream and appends the
+// next layer's attention and routing, so that a layer costs one graph launch.
 #include <algorithm>
 #include <cstring>
 #include <numeric>
@@ -28,14 +34,20 @@
 namespace {
 
 constexpr size_t max_mapping_bytes = size_t(4) << 20;  // per mul_mat_id node: span x (entries x 8 + 64)
+// A repacked expert with at least this many entries gets products of its own: ggml's repacked mul_mat takes four
+// input rows per pass over the weights (mul_mat_id takes one).
+constexpr int32_t own_product_entries = 8;
 
 struct expert_set {
     bool lowbit = false;
     bool repacked = false;         // the members' blobs hold (or are about to hold) the repacked layout
+    bool dense = false;            // every entry of the step, in routes order: the products take (k, n_rows) ids
     int32_t first_slot = 0;
     int32_t last_slot = 0;
     std::vector<int32_t> members;  // distinct expert indices
-    std::vector<int32_t> entries;  // routes positions (row * k + position) of every member
+    std::vector<int32_t> counts;   // entries per member
+    int32_t n_shared = 0;          // entries of the members before the first with a product of its own
+    std::vector<int32_t> entries;  // routes positions (row * k + position) of every member, member by member
     std::vector<int32_t> slots;    // slot per entry
     std::vector<int32_t> experts;  // expert id per entry
     ggml_tensor* act = nullptr;    // FFN activation, n_ff_exp per entry
@@ -83,6 +95,7 @@ struct expert_biases {
 struct ffn_graph {
     ggml_context* ctx;    // the nodes, on the runner's scratch memory
     ggml_context* views;  // tensors without data of their own: the arena, the runner's row buffers
+    ggml_context* products;  // product nodes that write into a set-wide tensor (their data is set when built)
     ggml_cgraph* gf;
     ggml_tensor* x;       // the layer's normalised MoE input, (n_embd, n_rows)
     int32_t n_rows;
@@ -99,8 +112,9 @@ struct graph_repack {
 
 // The members of `group` (indices into the layer's distinct experts; slot[d] and entries[d] belong to expert d) in
 // sets that one product per projection can compute: ordered by layout (layer table, then repacked or not; `packed`
-// per distinct expert), then slot, a set ending where the layout changes or its row mappings would grow past
-// max_mapping_bytes.
+// per distinct expert), then slot, a set ending where the layout changes or the row mappings of its shared
+// mul_mat_id would grow past max_mapping_bytes. Within a set the members that share the mul_mat_id come first, then
+// those with products of their own, which do not count towards the mappings.
 std::vector<expert_set> make_expert_sets(const std::vector<int32_t>& routes, const std::vector<int32_t>& group,
                                          const std::vector<int32_t>& slot,
                                          const std::vector<std::vector<int32_t>>& entries,
@@ -111,44 +125,147 @@ std::vector<expert_set> make_expert_sets(const std::vector<int32_t>& routes, con
         if (packed[a] != packed[b]) return packed[a] < packed[b];
         return slot[a] < slot[b];
     });
+    auto own = [&](int32_t d) {
+        return packed[d] != 0 && static_cast<int32_t>(entries[d].size()) >= own_product_entries;
+    };
     std::vector<expert_set> sets;
     for (int32_t d : order) {
-        const size_t n = entries[d].size();
-        if (sets.empty() || sets.back().lowbit != (low[d] != 0) || sets.back().repacked != (packed[d] != 0) ||
-            mapping_bytes(slot[d] - sets.back().first_slot + 1, sets.back().entries.size() + n) > max_mapping_bytes) {
+        const int32_t n = static_cast<int32_t>(entries[d].size());
+        const bool layout_changes =
+            sets.empty() || sets.back().lowbit != (low[d] != 0) || sets.back().repacked != (packed[d] != 0);
+        const bool mappings_full =
+            !layout_changes && !own(d) && sets.back().n_shared > 0 &&
+            mapping_bytes(slot[d] - sets.back().first_slot + 1, size_t(sets.back().n_shared) + n) > max_mapping_bytes;
+        if (layout_changes || mappings_full) {
             sets.emplace_back();
             sets.back().lowbit = low[d] != 0;
             sets.back().repacked = packed[d] != 0;
-            sets.back().first_slot = slot[d];
         }
         expert_set& s = sets.back();
-        s.last_slot = slot[d];
         s.members.push_back(d);
-        for (int32_t e : entries[d]) {
-            s.entries.push_back(e);
-            s.slots.push_back(slot[d]);
-            s.experts.push_back(routes[e]);
+        if (own(d)) continue;
+        if (s.n_shared == 0) s.first_slot = slot[d];
+        s.last_slot = slot[d];
+        s.n_shared += n;
+    }
+    for (expert_set& s : sets) {
+        std::stable_partition(s.members.begin(), s.members.end(), [&](int32_t d) { return !own(d); });
+        for (int32_t d : s.members) {
+            s.counts.push_back(static_cast<int32_t>(entries[d].size()));
+            for (int32_t e : entries[d]) {
+                s.entries.push_back(e);
+                s.slots.push_back(slot[d]);
+                s.experts.push_back(routes[e]);
+            }
         }
     }
     return sets;
 }
 
+// The whole step as one set when that is possible and no expert has products of its own: every route of every row
+// kept, every distinct expert in `group` with one layout, and the products' row mappings within max_mapping_bytes.
+// Its entries are the routes in order, so the products quantise each row once for its k experts and write their
+// outputs in expert_out's order. Returns false (and leaves `sets` alone) when the step needs make_expert_sets.
+bool make_dense_set(const std::vector<int32_t>& routes, int32_t n_rows, int32_t k, const std::vector<int32_t>& group,
+                    const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
+                    const std::vector<uint8_t>& low, const std::vector<uint8_t>& packed,
+                    std::vector<expert_set>& sets) {
+    if (n_rows < 2 || group.size() != slot.size()) return false;
+    int32_t first = slot[group[0]], last = first;
+    for (int32_t d : group) {
+        if (low[d] != low[group[0]] || packed[d] != packed[group[0]]) return false;
+        if (packed[d] && static_cast<int32_t>(entries[d].size()) >= own_product_entries) return false;
+        first = std::min(first, slot[d]);
+        last = std::max(last, slot[d]);
+    }
+    const size_t n = static_cast<size_t>(n_rows) * k;
+    std::vector<int32_t> entry_slot(n, -1);
+    for (int32_t d : group) {
+        for (int32_t e : entries[d]) entry_slot[e] = slot[d];
+    }
+    for (size_t e = 0; e < n; ++e) {
+        if (entry_slot[e] < 0) return false;  // a dropped route
+    }
+    // ggml's repacked mul_mat_id maps (expert, row) pairs, its plain one (expert, entry) pairs.
+    const size_t span = static_cast<size_t>(last - first) + 1;
+    if (span * ((packed[group[0]] ? n_rows + 1 : n) * 8 + 64) > max_mapping_bytes) return false;
+    expert_set s;
+    s.lowbit = low[group[0]] != 0;
+    s.repacked = packed[group[0]] != 0;
+    s.dense = true;
+    s.first_slot = first;
+    s.last_slot = last;
+    s.members = group;
+    s.n_shared = static_cast<int32_t>(n);
+    for (size_t e = 0; e < n; ++e) {
+        s.entries.push_back(static_cast<int32_t>(e));
+        s.slots.push_back(entry_slot[e]);
+        s.experts.push_back(routes[e]);
+    }
+    sets.assign(1, std::move(s));
+    return true;
+}
+
 // The set's input rows as the products take them: a one-token step broadcasts its single row over the entry list,
-// otherwise every entry gets its own gathered row. Also the slot index (ids) and expert id (eids) per entry.
+// otherwise every entry gets its own gathered row. Also the slot index of every entry of the shared mul_mat_id
+// (ids) and the expert id of every entry (eids).
 ggml_tensor* set_inputs(const ffn_graph& g, const expert_set& s, ggml_tensor*& ids, ggml_tensor*& eids) {
     const int64_t n = static_cast<int64_t>(s.entries.size());
     const int64_t E = g.x->ne[0];
-    ids = g.n_rows == 1 ? ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, n, 1)
-                        : ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, 1, n);
-    eids = ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, ids->ne[0], ids->ne[1]);
-    for (int64_t j = 0; j < n; ++j) {
-        static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
-        static_cast<int32_t*>(eids->data)[j] = s.experts[j];
+    if (s.dense) {
+        ids = ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, g.k, g.n_rows);
+        eids = ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, g.k, g.n_rows);
+        for (int64_t j = 0; j < n; ++j) {
+            static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
+            static_cast<int32_t*>(eids->data)[j] = s.experts[j];
+        }
+        return ggml_reshape_3d(g.ctx, g.x, E, 1, g.n_rows);
     }
+    ids = nullptr;
+    if (s.n_shared > 0) {
+        ids = g.n_rows == 1 ? ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, s.n_shared, 1)
+                            : ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, 1, s.n_shared);
+        for (int64_t j = 0; j < s.n_shared; ++j) static_cast<int32_t*>(ids->data)[j] = s.slots[j] - s.first_slot;
+    }
+    eids = g.n_rows == 1 ? ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, n, 1) : ggml_new_tensor_2d(g.ctx, GGML_TYPE_I32, 1, n);
+    for (int64_t j = 0; j < n; ++j) static_cast<int32_t*>(eids->data)[j] = s.experts[j];
     if (g.n_rows == 1) return ggml_reshape_3d(g.ctx, g.x, E, 1, 1);
     ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I32, n);
     for (int64_t j = 0; j < n; ++j) static_cast<int32_t*>(rows->data)[j] = s.entries[j] / g.k;
     return ggml_reshape_3d(g.ctx, ggml_get_rows(g.ctx, g.x, rows), E, 1, n);
+}
+
+// One projection of every entry of the set: `rows` outputs per entry from `in` (one input row per entry, or the
+// broadcast row of a one-token step). Without members of their own it is the set's mul_mat_id; otherwise the
+// shared mul_mat_id and each own member's mul_mat write their rows of one (rows, 1, n) tensor, in entry order.
+ggml_tensor* project(const ffn_graph& g, const expert_set& s, const pack_part& part, int64_t rows, ggml_tensor* in,
+                     ggml_tensor* ids, const expert_cache& cache, expert_repacker* repacker) {
+    auto weights = [&](int32_t first, int32_t span) {
+        ggml_tensor* t = arena_view(g.views, cache, part, rows, first, span);
+        if (repacker) repacker->mark(t, part);
+        return t;
+    };
+    const int64_t n = static_cast<int64_t>(s.entries.size());
+    if (s.n_shared == n) return ggml_mul_mat_id(g.ctx, weights(s.first_slot, s.last_slot - s.first_slot + 1), in, ids);
+
+    ggml_tensor* whole = ggml_new_tensor_3d(g.ctx, GGML_TYPE_F32, rows, 1, n);
+    auto place = [&](ggml_tensor* product, int64_t row0) {
+        product->data = static_cast<char*>(whole->data) + row0 * whole->nb[2];
+        ggml_build_forward_expand(g.gf, product);
+    };
+    if (s.n_shared > 0) {
+        ggml_tensor* shared_in = ggml_view_3d(g.ctx, in, in->ne[0], 1, s.n_shared, in->nb[1], in->nb[2], 0);
+        place(ggml_mul_mat_id(g.products, weights(s.first_slot, s.last_slot - s.first_slot + 1), shared_in, ids), 0);
+    }
+    int64_t row0 = 0;
+    for (int32_t c : s.counts) {
+        if (row0 >= s.n_shared) {
+            ggml_tensor* own_in = ggml_view_2d(g.ctx, in, in->ne[0], c, in->nb[2], row0 * in->nb[2]);
+            place(ggml_mul_mat(g.products, weights(s.slots[row0], 1), own_in), row0);
+        }
+        row0 += c;
+    }
+    return whole;
 }
 
 // The set's FFN: gate and up products (one when they lie back to back), the activation, the down product, with the
@@ -156,25 +273,18 @@ ggml_tensor* set_inputs(const ffn_graph& g, const expert_set& s, ggml_tensor*& i
 // blobs (null: the plain layout).
 void add_set_products(const ffn_graph& g, expert_set& s, const pack_layer& pl, const expert_cache& cache,
                       expert_repacker* repacker, bool gpt_oss, const expert_biases& biases) {
-    const int32_t span = s.last_slot - s.first_slot + 1;
-    auto view = [&](const pack_part& part, int64_t rows) {
-        ggml_tensor* t = arena_view(g.views, cache, part, rows, s.first_slot, span);
-        if (repacker) repacker->mark(t, part);
-        return t;
-    };
     ggml_tensor* ids = nullptr;
     ggml_tensor* eids = nullptr;
     ggml_tensor* b = set_inputs(g, s, ids, eids);
+    auto product = [&](const pack_part& part, int64_t rows, ggml_tensor* in) {
+        return project(g, s, part, rows, in, ids, cache, repacker);
+    };
 
-    ggml_tensor* down = view(pl.down, pl.down.ne1);
     if (!gpt_oss && gate_up_adjacent(pl)) {
-        ggml_tensor* gate_up = view(pl.gate, 2 * pl.gate.ne1);
-        s.act = ggml_swiglu(g.ctx, ggml_mul_mat_id(g.ctx, gate_up, b, ids));
+        s.act = ggml_swiglu(g.ctx, product(pl.gate, 2 * pl.gate.ne1, b));
     } else {
-        ggml_tensor* gate = view(pl.gate, pl.gate.ne1);
-        ggml_tensor* up = view(pl.up, pl.up.ne1);
-        ggml_tensor* u = ggml_mul_mat_id(g.ctx, up, b, ids);
-        ggml_tensor* gt = ggml_mul_mat_id(g.ctx, gate, b, ids);
+        ggml_tensor* u = product(pl.up, pl.up.ne1, b);
+        ggml_tensor* gt = product(pl.gate, pl.gate.ne1, b);
         if (gpt_oss) {
             u = ggml_add_id(g.ctx, u, biases.up, eids);
             gt = ggml_add_id(g.ctx, gt, biases.gate, eids);
@@ -183,23 +293,29 @@ void add_set_products(const ffn_graph& g, expert_set& s, const pack_layer& pl, c
             s.act = ggml_swiglu_split(g.ctx, gt, u);
         }
     }
-    s.out = ggml_mul_mat_id(g.ctx, down, s.act, ids);
+    s.out = product(pl.down, pl.down.ne1, s.act);
     if (gpt_oss) s.out = ggml_add_id(g.ctx, s.out, biases.down, eids);
     ggml_build_forward_expand(g.gf, s.out);
 }
 
-// Every expert output into its row of expert_out, then hidden + sum_k weight_k x output_k (positions in order, as
-// the step without the next layer does on the CPU). Returns the new residual stream, (n_embd, n_rows).
+// A lone dense set, whose outputs are already in expert_out's order and need no copy there.
+bool only_dense(const std::vector<expert_set>& sets) { return sets.size() == 1 && sets[0].dense; }
+
+// Every expert output into its row of expert_out (unless only_dense), then hidden += sum_k weight_k x output_k,
+// positions in order, in place in the runner's residual stream. Returns that (n_embd, n_rows) tensor.
 ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>& sets, std::vector<float>& expert_out,
                               std::vector<float>& route_weights, std::vector<float>& hidden) {
     const int64_t E = g.x->ne[0];
-    ggml_tensor* eo = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
-    eo->data = expert_out.data();
-    for (const expert_set& s : sets) {
-        const int64_t n = static_cast<int64_t>(s.entries.size());
-        ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I64, n);
-        for (int64_t j = 0; j < n; ++j) static_cast<int64_t*>(rows->data)[j] = s.entries[j];
-        eo = ggml_set_rows(g.ctx, eo, ggml_reshape_2d(g.ctx, s.out, E, n), rows);
+    ggml_tensor* eo = sets[0].out;
+    if (!only_dense(sets)) {
+        eo = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
+        eo->data = expert_out.data();
+        for (const expert_set& s : sets) {
+            const int64_t n = static_cast<int64_t>(s.entries.size());
+            ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I64, n);
+            for (int64_t j = 0; j < n; ++j) static_cast<int64_t*>(rows->data)[j] = s.entries[j];
+            eo = ggml_set_rows(g.ctx, eo, ggml_reshape_2d(g.ctx, s.out, E, n), rows);
+        }
     }
     ggml_tensor* w = ggml_new_tensor_3d(g.views, GGML_TYPE_F32, 1, g.k, g.n_rows);
     w->data = route_weights.data();
@@ -210,7 +326,7 @@ ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>&
     }
     ggml_tensor* h = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, g.n_rows);
     h->data = hidden.data();
-    return ggml_add(g.ctx, h, moe);
+    return ggml_add_inplace(g.ctx, h, moe);
 }
 
 // Plans the repacking of the set's blobs that are not repacked yet, and puts the repack node first in the graph
@@ -242,7 +358,8 @@ void model_runner::run_experts(int32_t layer, int32_t n_rows, const std::vector<
 
 void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
                                     const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries,
-                                    bool attend_next) {
+                                    bool finish) {
+    const bool attend_next = finish && layer + 1 < hparams.n_layer;
     const int32_t k = hparams.n_expert_used;
     const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
     expert_biases biases;
@@ -262,23 +379,40 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         packed[d] = cache->expected_to_stay(key) ||
                     repacker->is_repacked(slot[d], cache->slot_memory(slot[d]), key, low[d] != 0);
     }
-    std::vector<expert_set> sets = make_expert_sets(routes, group, slot, entries, low, packed);
+    std::vector<expert_set> sets;
+    if (!make_dense_set(routes, n_rows, k, group, slot, entries, low, packed, sets)) {
+        sets = make_expert_sets(routes, group, slot, entries, low, packed);
+    }
 
-    // Room for the graph: the sets' products, and with attend_next the weighted sum and the next layer's attention.
+    // expert_out takes the outputs of a layer that several graphs (or several sets) compute; a lone dense set in the
+    // layer's only graph goes straight into the weighted sum.
+    const size_t out_size = static_cast<size_t>(n_rows) * k * E;
+    if ((!finish || !only_dense(sets)) && expert_out.size() < out_size) expert_out.resize(out_size);
+
+    // Room for the graph: the sets' products, with finish the weighted sum and the next layer's attention.
     size_t n_entries = 0;
     for (const expert_set& s : sets) n_entries += s.entries.size();
     size_t nodes = (seqs.size() * group.size() + 1) * 16;
     size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
-    if (attend_next) {
+    if (finish) {
         nodes += 2 * k + 8 + sets.size();
         bytes += sizeof(float) * size_t(n_rows) * E * (k + 2) +
                  (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
+    }
+    if (attend_next) {
         nodes += attention_node_count();
         bytes += attention_bytes();
     }
-    const ggml_context_ptr views(ggml_init({(4 * sets.size() + 6) * ggml_tensor_overhead() + 1024, nullptr, true}));
+    size_t n_views = 6, n_products = 0;  // per set at most three projections, shared and per own member
+    for (const expert_set& s : sets) {
+        n_views += 4 + 3 * s.members.size();
+        n_products += 3 * (s.members.size() + 1);
+    }
+    const ggml_context_ptr views(ggml_init({n_views * ggml_tensor_overhead() + 1024, nullptr, true}));
+    const ggml_context_ptr products(ggml_init({n_products * ggml_tensor_overhead() + 1024, nullptr, true}));
     const ggml_context_ptr ctx = scratch_context(bytes, nodes);
-    ffn_graph g{ctx.get(), views.get(), ggml_new_graph_custom(ctx.get(), nodes, false), nullptr, n_rows, k};
+    ffn_graph g{ctx.get(),  views.get(), products.get(), ggml_new_graph_custom(ctx.get(), nodes, false),
+                nullptr,    n_rows,      k};
     g.x = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, n_rows);
     g.x->data = ffn_input.data();
 
@@ -293,8 +427,10 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
 
     // The weighted sum into the residual stream and the next layer's attention and routing of the whole batch.
     std::vector<attention_nodes> next;
-    if (attend_next) {
-        next = build_attention(g.ctx, g.gf, layer + 1, add_weighted_sum(g, sets, expert_out, route_weights, hidden));
+    if (finish) {
+        ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
+        ggml_build_forward_expand(g.gf, h);
+        if (attend_next) next = build_attention(g.ctx, g.gf, layer + 1, h);
     }
     compute(g.gf);
     if (repack.node) repacker->finish(repack.job);
@@ -306,7 +442,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         const float* act = static_cast<const float*>(s.act->data);
         for (size_t j = 0; j < s.entries.size(); ++j) {
             const int32_t e = s.entries[j];
-            if (!attend_next) {
+            if (!finish) {
                 std::memcpy(expert_out.data() + static_cast<size_t>(e) * E, out + j * E, sizeof(float) * E);
             }
             if (!imatrix) continue;

@@ -1,9 +1,9 @@
 // Usage scores, the hot set, prefetching and the warm start of the expert cache.
 //
 // A usage score counts the acquires of its expert and is halved for every key at each 4096th acquire of the cache,
-// a decaying count with a half-life of 4096 uses. The hot set is every key whose score reaches the n_hot-th largest
-// score (at least 1e-6, so unused keys are never hot); eviction spares hot experts, and they always get the full
-// copy.
+// a decaying count with a half-life of 4096 uses. The hot set is the n_hot keys with the highest scores (at least
+// 1e-6, so unused keys are never hot; ties at the n_hot-th score go to resident keys first); eviction spares hot
+// experts, and they always get the full copy.
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -37,10 +37,26 @@ void expert_cache::note_use(int64_t key) {
 void expert_cache::recompute_hot_set() {
     if (n_hot_ <= 0) return;
     std::vector<float> scores = usage_;
-    size_t nth = std::min<size_t>(static_cast<size_t>(n_hot_), scores.size()) - 1;
-    std::nth_element(scores.begin(), scores.begin() + nth, scores.end(), std::greater<float>());
-    float threshold = std::max(min_hot_score, scores[nth]);
-    for (size_t k = 0; k < usage_.size(); ++k) hot_[k] = usage_[k] >= threshold ? 1 : 0;
+    const size_t n = std::min<size_t>(static_cast<size_t>(n_hot_), scores.size());
+    std::nth_element(scores.begin(), scores.begin() + (n - 1), scores.end(), std::greater<float>());
+    const float threshold = std::max(min_hot_score, scores[n - 1]);
+    // Everything above the threshold is hot; keys tied at it fill the set up to n_hot, resident ones first, then in
+    // key order. Uses are whole counts (a prompt chunk counts each of its experts once), so ties are common, and
+    // a set that took every tied key would hold nearly every expert used: with nothing left outside it, no
+    // prefetch could find a slot and every expert of a streaming model would be read on demand.
+    size_t count = 0;
+    for (size_t k = 0; k < usage_.size(); ++k) {
+        hot_[k] = usage_[k] > threshold ? 1 : 0;
+        count += hot_[k];
+    }
+    auto take_tied = [&](int64_t k) {
+        if (count < n && !hot_[k] && usage_[k] == threshold) {
+            hot_[k] = 1;
+            ++count;
+        }
+    };
+    for (const auto& [key, slot] : index_) take_tied(key);
+    for (int64_t k = 0; k < n_keys_ && count < n; ++k) take_tied(k);
     const double total = std::accumulate(usage_.begin(), usage_.end(), 0.0);
     busy_score_ = static_cast<float>(busy_factor * total / static_cast<double>(usage_.size()));
 }

@@ -19,6 +19,8 @@ namespace {
 
 using seconds = std::chrono::duration<double>;
 
+constexpr int32_t decode_step_tokens = 8;  // at most this many tokens per sequence: a decode step, not a prompt
+
 double since(std::chrono::steady_clock::time_point t0) {
     return seconds(std::chrono::steady_clock::now() - t0).count();
 }
@@ -177,7 +179,8 @@ void model_runner::trim_scratch() {
     const int32_t slots = static_cast<int32_t>(n_past.size());
     constexpr size_t huge_page = 2u << 20;  // whole huge pages stay or go
     const size_t keep = (step_scratch_bytes(slots, slots, n_ctx) + huge_page - 1) / huge_page * huge_page;
-    if (keep >= scratch_size_) return;
+    if (keep >= scratch_size_ || scratch_touched_ <= keep) return;
+    scratch_touched_ = 0;
     decommit_memory(scratch_.data() + keep, scratch_size_ - keep);
     if (!commit_memory(scratch_.data() + keep, scratch_size_ - keep)) {
         scratch_ = reserved_memory();  // the next step reserves it again
@@ -187,6 +190,7 @@ void model_runner::trim_scratch() {
 
 ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
     grow_scratch(bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
+    scratch_touched_ = std::max(scratch_touched_, bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
     return ggml_context_ptr(ggml_init({scratch_size_, scratch_.data(), false}));
 }
 
@@ -242,12 +246,16 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
         W = std::max(W, s.kv_window);
     }
     const size_t E = hparams.n_embd, k = hparams.n_expert_used;
+    // A prompt's batch writes far more scratch than the one-token steps that follow; that memory goes back when they
+    // begin (a step of a few tokens per sequence, as a draft gives), not between the chunks of one prompt.
+    int32_t longest = 0;
+    for (const sequence_state& s : seqs) longest = std::max(longest, s.n_tokens);
+    if (longest <= decode_step_tokens) trim_scratch();
     grow_scratch(step_scratch_bytes(n_rows, L, W));
     hidden.resize(n_rows * E);
     ffn_input.resize(n_rows * E);
     routes.resize(n_rows * k, 0);
     route_weights.resize(n_rows * k, 0.0f);
-    expert_out.resize(n_rows * k * E);
 
     for (size_t i = 0; i < seqs.size(); ++i) {
         mdl->embed_tokens(batch[i].tokens.data(), seqs[i].n_tokens, hidden.data() + seqs[i].first_row * E);
@@ -263,8 +271,6 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
     }
     run_head();
     for (const sequence_state& s : seqs) n_past[s.slot] += s.n_tokens;
-    // A prompt's batch writes far more scratch than the one-token steps that follow; that memory goes back now.
-    if (n_rows > static_cast<int32_t>(seqs.size())) trim_scratch();
     return logits;
 }
 

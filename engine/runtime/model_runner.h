@@ -164,7 +164,9 @@ public:
     std::vector<float> route_weights;
     std::vector<int32_t> next_experts;    // predicted for the next layer
     std::vector<float> router_probs;      // all experts' probabilities of a single-token step (prefer_cached)
-    std::vector<float> expert_out;        // n_embd per (row, routed position): index row * n_expert_used + k
+    // n_embd per (row, routed position), index row * n_expert_used + k: sized by the steps whose layers take more
+    // than one graph or set (see expert_ffn.cpp)
+    std::vector<float> expert_out;
     std::vector<float> logits;            // n_vocab per logit row of the last eval
 
     std::vector<runner_layer_weights> layers;  // per layer, looked up once
@@ -191,16 +193,17 @@ private:
     size_t attention_bytes() const;
     size_t attention_node_count() const;
     void take_attention(const std::vector<attention_nodes>& groups);
-    // run_experts, and when attend_next is set also the weighted sum of the layer's expert outputs into the
-    // residual stream and the next layer's attention and routing, all in one graph (expert_ffn.cpp).
+    // run_experts, and for the layer's last group (finish) also the weighted sum of the layer's expert outputs into
+    // the residual stream and the next layer's attention and routing, all in one graph (expert_ffn.cpp).
     void run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
-                          const std::vector<std::vector<int32_t>>& entries, bool attend_next);
+                          const std::vector<std::vector<int32_t>>& entries, bool finish);
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();
     // Bytes of one KV cell of one layer: all heads of one position.
     size_t kv_row_bytes() const { return static_cast<size_t>(hparams.head_dim) * hparams.n_head_kv * 2; }
     void grow_scratch(size_t bytes);
-    // Gives back the scratch pages above what a step of one token per slot uses, and the expert output rows.
+    // Gives back the scratch pages above what a step of one token per slot uses, and the expert output rows. Runs
+    // before a decode step, so that the chunks of a long prompt reuse what the first one faulted in.
     void trim_scratch();
     // Scratch bytes eval reserves for a batch of n_rows rows, L logit rows and a KV window of W cells.
     size_t step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const;
@@ -218,6 +221,7 @@ private:
     // prompt's batch touched beyond a one-token step's need is given back after it (trim_scratch).
     reserved_memory scratch_;
     size_t scratch_size_ = 0;
+    size_t scratch_touched_ = 0;  // bytes of the largest context handed out since the last trim
     // Highest layer of the current eval whose attention and routing already ran (inside the previous layer's
     // last expert graph).
     int32_t attended_ = -1;

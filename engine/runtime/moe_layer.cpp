@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr size_t max_group = 64;  // experts per graph
-
 bool lossy_active(const lossy_params& l) {
     return l.skip_below > 0.0f || l.prefer_cached > 0.0f || l.expert_mass > 0.0f;
 }
@@ -66,11 +64,15 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
 
     // Rows of dropped positions take part in the in-graph weighted sum with weight 0: they must hold finite values.
     for (int32_t e = 0; e < n_rows * k; ++e) {
-        if (routes[e] < 0) std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
+        if (routes[e] >= 0) continue;
+        if (expert_out.size() < static_cast<size_t>(n_rows) * k * E) expert_out.resize(static_cast<size_t>(n_rows) * k * E);
+        std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
     }
 
-    // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch.
-    bool fused = false;
+    // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch. The
+    // experts that are ready go into one graph; the layer's last graph also adds the weighted sum to the residual
+    // stream and runs the next layer's attention and routing (saving one graph launch per layer).
+    bool finished = false;
     std::vector<int32_t> slot(distinct.size(), -1);
     const size_t chunk = static_cast<size_t>(std::max(1, cache->n_slots()));
     try {
@@ -90,15 +92,8 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
             while (!pending.empty()) {
                 std::vector<int32_t> ready;
                 for (int32_t s : cache->wait_any_ready(pending)) ready.push_back(owner.at(s));
-                for (size_t i = 0; i < ready.size(); i += max_group) {
-                    const size_t group_end = std::min(i + max_group, ready.size());
-                    std::vector<int32_t> group(ready.begin() + i, ready.begin() + group_end);
-                    // The layer's last group also adds the weighted sum and runs the next layer's attention in
-                    // the same graph, saving one graph launch per layer.
-                    const bool last = end == distinct.size() && pending.empty() && group_end == ready.size();
-                    fused = last && layer + 1 < hparams.n_layer;
-                    run_expert_graph(layer, n_rows, group, slot, entries, fused);
-                }
+                finished = end == distinct.size() && pending.empty();
+                run_expert_graph(layer, n_rows, ready, slot, entries, finished);
             }
             cache->unpin_all();
         }
@@ -106,24 +101,6 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
         cache->unpin_all();
         throw;
     }
-    if (fused) {
-        attended_ = layer + 1;
-        return;
-    }
-
-    // hidden[t] += sum over routed positions of weight x expert output, in position order.
-    std::vector<float> acc(E);
-    for (int32_t t = 0; t < n_rows; ++t) {
-        const float* out = expert_out.data() + static_cast<size_t>(t) * k * E;
-        const float w0 = route_weights[t * k];
-        for (size_t i = 0; i < E; ++i) acc[i] = w0 * out[i];
-        for (int32_t j = 1; j < k; ++j) {
-            if (routes[t * k + j] < 0) continue;
-            const float w = route_weights[t * k + j];
-            const float* o = out + j * E;
-            for (size_t i = 0; i < E; ++i) acc[i] += w * o[i];
-        }
-        float* h = hidden.data() + static_cast<size_t>(t) * E;
-        for (size_t i = 0; i < E; ++i) h[i] += acc[i];
-    }
+    // With no expert routed at all nothing was added, and the next layer's attention runs on its own.
+    if (finished && layer + 1 < hparams.n_layer) attended_ = layer + 1;
 }

@@ -30,7 +30,8 @@ TEST_F(ExpertCache, HotSetFromScores) {
         std::set<int64_t> hot;
     } cases[] = {
         {"the n_hot highest", {6, 5, 4, 3, 2, 1}, 3.0f / 16, {0, 1, 2}},
-        {"ties at the threshold are all hot", {5, 5, 5, 1}, 2.0f / 16, {0, 1, 2}},
+        {"ties at the threshold fill the set up to n_hot, in key order", {5, 5, 5, 1}, 2.0f / 16, {0, 1}},
+        {"keys above the threshold come before tied ones", {4, 5, 4, 6, 4}, 3.0f / 16, {3, 1, 0}},
         {"n_hot 0 makes nothing hot", {6, 5, 4}, 0.0f, {}},
         {"n_hot above the key count: every used expert", {3, 0, 2, 0, 1}, 4.0f, {0, 2, 4}},
         {"scores below 1e-6 are never hot", {2, 1e-7f}, 4.0f, {0}},
@@ -45,6 +46,27 @@ TEST_F(ExpertCache, HotSetFromScores) {
         EXPECT_EQ(hot_keys(*c, 32), t.hot);
         EXPECT_EQ(c->usage_snapshot(), scores);
     }
+}
+
+// Among keys tied at the threshold a resident expert is hot before an absent one, so that the set protects what is
+// in memory; and a hot set never grows past n_hot, which leaves room for prefetches.
+TEST_F(ExpertCache, TiedScoresPreferResidentExpertsAndLeaveRoomForPrefetches) {
+    test_pack::make(p, 4, 8, false);
+    auto c = make_cache(16, 1, 2.0f / 16);
+    load(*c, p, {6});
+    std::vector<float> scores(32, 0.0f);
+    for (int k = 0; k < 8; ++k) scores[k] = 3.0f;
+    c->warm_start(scores);
+    EXPECT_EQ(hot_keys(*c, 32), (std::set<int64_t>{0, 6}));
+
+    // Every slot holds a used expert with the same score: only n_hot of them are protected, so a prefetch still
+    // finds a cold slot.
+    auto full = make_cache(16, 1, 0.75f);
+    load(*full, p, key_range(0, 16));
+    full->warm_start(std::vector<float>(32, 1.0f));
+    EXPECT_EQ(hot_keys(*full, 32).size(), 12u);
+    prefetch(*full, 20);
+    EXPECT_EQ(full->stats().prefetch_issued, 1u);
 }
 
 // Only the hot experts used well above the average are expected to stay resident (worth repacking); with a slot for

@@ -178,7 +178,9 @@ const packed_model& q4k_model() {
 // stream through a small cache are computed as read. One layer's graph then mixes both layouts, and a repacked
 // slot that is evicted and read again must be recognised as plain. Both layouts give the same numbers up to the
 // rounding of ggml's interleaved kernels (libllama's own repacked and plain runs differ by about 2e-3 of the
-// range on such a model; a blob computed in the wrong layout gives garbage).
+// range on such a model; a blob computed in the wrong layout gives garbage). Here the all-resident prompt runs its
+// busy experts through the four-row kernel, whose rounding differs again: the two runs drift apart by up to about
+// 5e-3 over the prompt and the decode steps after it (4.7e-3 with the one-row kernel alone), so 1e-2 is allowed.
 TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
     const packed_model& p = q4k_model();
     auto all = load(p, 0, 256, 1);
@@ -210,13 +212,13 @@ TEST(RunnerRepack, StreamingExpertsAreComputedAsReadAndHotOnesRepacked) {
     }
     EXPECT_GT(repacked, 0) << "no busy expert was repacked";
     EXPECT_LT(repacked, ready) << "streaming experts were repacked";
-    EXPECT_LT(worst_relative_error(got, want, 100, V), 5e-3);
-    EXPECT_LT(worst_relative_error(as_read, want, 100, V), 5e-3);
+    EXPECT_LT(worst_relative_error(got, want, 100, V), 1e-2);
+    EXPECT_LT(worst_relative_error(as_read, want, 100, V), 1e-2);
 
     int32_t next = argmax(want.data() + size_t(99) * V, V);
     for (int i = 0; i < 4; ++i) {
         const std::vector<float> a = all->runner->eval_sequence({next});
-        ASSERT_LT(worst_relative_error(small->runner->eval_sequence({next}), a, 1, V), 5e-3) << "decode step " << i;
+        ASSERT_LT(worst_relative_error(small->runner->eval_sequence({next}), a, 1, V), 1e-2) << "decode step " << i;
         next = argmax(a.data(), V);
     }
 }
@@ -414,8 +416,10 @@ TEST(RunnerErrors, MissingLayerTensorsNameTheTensorWhenTheLayerRuns) {
 // Every layer's sums, not only the last one's: a layer whose last expert graph also runs the next layer's attention
 // must still square its own inputs. A cache of 16 slots splits the layers into other groups and graphs than a cache
 // holding everything, so the two agree only if every graph sums the right rows (up to the order of the additions).
-TEST(RunnerCounters, ImportanceSumsDoNotDependOnHowTheLayerIsSplit) {
-    const packed_model& p = packed("qwen3moe", qwen3moe_options());
+// With every expert resident the "gpt-oss" experts are repacked and the busy ones get products of their own, whose
+// activations must be summed for the right expert too.
+TEST_P(RunnerArchs, ImportanceSumsDoNotDependOnHowTheLayerIsSplit) {
+    const packed_model& p = packed(GetParam().name, GetParam().options());
     auto all = load(p, 0, 256, 1);
     auto small = load(p, 16, 256, 1);
     const model_hparams& hp = all->m.hparams;
