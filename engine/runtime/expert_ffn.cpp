@@ -403,10 +403,8 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
                  (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
     }
     if (attend_next) {
-        for (const sequence_state& s : seqs) {
-            nodes += attention_node_count(s);
-            bytes += attention_bytes(s);
-        }
+        nodes += attention_node_count();
+        bytes += attention_bytes();
     }
     if (head) {
         nodes += 16;
@@ -434,17 +432,13 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         add_set_products(g, s, pl, *cache, s.repacked ? repacker.get() : nullptr, is_gpt_oss, biases);
     }
 
-    // The weighted sum into the residual stream and the next layer's attention and routing, per sequence.
-    std::vector<attention_nodes> next(attend_next ? seqs.size() : 0);
+    // The weighted sum into the residual stream and the next layer's attention and routing of the whole batch.
+    std::vector<attention_nodes> next;
     if (finish) {
         ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
         ggml_build_forward_expand(g.gf, h);
         if (head) add_head(g.ctx, g.views, g.gf, h);
-        for (size_t i = 0; i < next.size(); ++i) {
-            const sequence_state& s = seqs[i];
-            ggml_tensor* x = ggml_view_2d(g.ctx, h, E, s.n_tokens, h->nb[1], s.first_row * h->nb[1]);
-            next[i] = build_attention(g.ctx, g.gf, layer + 1, s, x);
-        }
+        if (attend_next) next = build_attention(g.ctx, g.gf, layer + 1, h);
     }
     compute(g.gf);
     head_done_ = head;
@@ -468,9 +462,5 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
             for (int64_t c = 0; c < F; ++c) row[E + c] += a[c] * a[c];
         }
     }
-    if (attend_next) {
-        std::vector<int32_t> prediction;
-        for (size_t i = 0; i < seqs.size(); ++i) take_attention(seqs[i], next[i], prediction);
-        end_attention(prediction);
-    }
+    if (attend_next) take_attention(next);
 }

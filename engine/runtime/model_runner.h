@@ -2,7 +2,7 @@
 // a time, for a batch of token sequences that belong to different parallel slots.
 //
 // Each slot has its own F16 key-value cache of n_ctx cells per layer, allocated once. One `eval` step embeds the new
-// tokens, then per layer runs one small ggml graph per sequence for attention and routing (attention_graph.cpp) and
+// tokens, then per layer runs one ggml graph for the batch's attention and routing (attention_graph.cpp) and
 // the layer's MoE step over the whole batch with experts taken from the expert cache (moe_layer.cpp), and ends
 // with the output norm and head for the rows whose logits are wanted.
 //
@@ -72,13 +72,16 @@ struct runner_layer_weights {
     ggml_tensor* down_exps_b = nullptr;
 };
 
-// The outputs of one sequence's attention and routing nodes in a graph (null when not built).
+// The outputs of one attention group's nodes in a graph (null when not built). A group is a sequence of several
+// tokens alone, or up to max_stacked one-token sequences whose rows go through each product together; rows are in
+// member order.
 struct attention_nodes {
-    ggml_tensor* h = nullptr;      // residual stream after attention (n_embd, g)
-    ggml_tensor* f = nullptr;      // normalised MoE input (n_embd, g)
-    ggml_tensor* top = nullptr;    // routed experts (k, g), descending
-    ggml_tensor* w = nullptr;      // their weights (k, g)
-    ggml_tensor* pred = nullptr;   // predicted experts of the next layer (one-token sequences)
+    std::vector<int32_t> members;  // indices into the batch, ascending
+    ggml_tensor* h = nullptr;      // residual stream after attention (n_embd, rows)
+    ggml_tensor* f = nullptr;      // normalised MoE input (n_embd, rows)
+    ggml_tensor* top = nullptr;    // routed experts (k, rows), descending
+    ggml_tensor* w = nullptr;      // their weights (k, rows)
+    ggml_tensor* pred = nullptr;   // predicted experts of the next layer per row (one-token sequences)
     ggml_tensor* probs = nullptr;  // router probabilities of a lone one-token step with prefer_cached
 };
 
@@ -183,15 +186,15 @@ private:
     // A ggml context with data on the runner's scratch memory, big enough for `bytes` of tensors and objects and
     // a graph of `nodes` nodes (scratch grows, never shrinks). Release it before asking for the next one.
     ggml_context_ptr scratch_context(size_t bytes, size_t nodes);
-    // Attention and routing of `layer` for sequence s, reading its rows x (n_embd, g) of the residual stream,
-    // appended to gf (attention_graph.cpp); take_attention copies a computed sequence's outputs into the row
-    // buffers and merges its prediction; end_attention closes the layer (recall counters, next_experts).
-    attention_nodes build_attention(ggml_context* ctx, struct ggml_cgraph* gf, int32_t layer, const sequence_state& s,
-                                    ggml_tensor* x);
-    size_t attention_bytes(const sequence_state& s) const;
-    size_t attention_node_count(const sequence_state& s) const;
-    void take_attention(const sequence_state& s, const attention_nodes& n, std::vector<int32_t>& prediction);
-    void end_attention(std::vector<int32_t>& prediction);
+    // Attention and routing of `layer` for every sequence of the batch, reading the batch's rows x (n_embd, R) of
+    // the residual stream, appended to gf (attention_graph.cpp), one set of nodes per attention group in batch
+    // order. attention_bytes and attention_node_count bound what it builds; take_attention copies the computed
+    // outputs into the row buffers, merges the predictions and closes the layer (recall counters, next_experts).
+    std::vector<attention_nodes> build_attention(ggml_context* ctx, struct ggml_cgraph* gf, int32_t layer,
+                                                 ggml_tensor* x);
+    size_t attention_bytes() const;
+    size_t attention_node_count() const;
+    void take_attention(const std::vector<attention_nodes>& groups);
     // run_experts, and for the layer's last group (finish) also the weighted sum of the layer's expert outputs into
     // the residual stream followed by the next layer's attention and routing, or after the last layer by the
     // output norm and head, all in one graph (expert_ffn.cpp).
