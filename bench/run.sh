@@ -360,11 +360,12 @@ calibrate() {
 cd "$bin"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 date_start=$(date -u +%Y-%m-%dT%H:%MZ)
+report_sections=$SECTIONS  # what the report covers; SECTIONS stays what this run measures
 if [ "${APPEND:-0}" = 1 ] && [ -f "$OUT/meta.json" ]; then
   # more sections into an earlier run's folder: the report covers both, from the first one's start
   read -r date_start load_before < <(python3 -c 'import json, sys; m = json.load(open(sys.argv[1]))
 print(m["date"], m["load"].split(" / ")[0])' "$OUT/meta.json")
-  SECTIONS="$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["sections"])' "$OUT/meta.json") $SECTIONS"
+  report_sections="$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["sections"])' "$OUT/meta.json") $SECTIONS"
 else
   rm -rf "$OUT" && mkdir -p "$OUT"
 fi
@@ -372,7 +373,7 @@ write_meta() {
   cat > "$OUT/meta.json" <<EOF
 {"threads": $THREADS, "io_threads": $IO_THREADS, "reps": $REPS, "gen_resident": $GEN_RESIDENT, "gen": $GEN,
  "prompt_tokens": $PROMPT_TOKENS, "parallel_tokens": $PARALLEL_TOKENS, "ttft_tokens": $TTFT_TOKENS, "ctx": $CTX,
- "serve_ctx": $SERVE_CTX, "sections": "$SECTIONS", "models": "$MODELS", "parallel_models": "$PARALLEL_MODELS",
+ "serve_ctx": $SERVE_CTX, "sections": "$report_sections", "models": "$MODELS", "parallel_models": "$PARALLEL_MODELS",
  "serve_models": "$SERVE_MODELS", "stream_models": "$STREAM_MODELS", "budgets": "$BUDGETS",
  "cpu_variant": "$variant", "left_out": "$left_out", "cgroup": "$cg_mode", "nice": $NICE, "cpus_pinned": "${CPUS:-}",
  "commit": "$(git -C "$root" rev-parse --short HEAD 2>/dev/null)",
