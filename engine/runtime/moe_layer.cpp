@@ -63,10 +63,12 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
     }
 
     // Rows of dropped positions take part in the in-graph weighted sum with weight 0: they must hold finite values.
-    for (int32_t e = 0; e < n_rows * k; ++e) {
-        if (routes[e] >= 0) continue;
-        if (expert_out.size() < static_cast<size_t>(n_rows) * k * E) expert_out.resize(static_cast<size_t>(n_rows) * k * E);
-        std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
+    const auto end_routes = routes.begin() + static_cast<ptrdiff_t>(n_rows) * k;
+    if (std::find_if(routes.begin(), end_routes, [](int32_t x) { return x < 0; }) != end_routes) {
+        expert_out.resize(std::max(expert_out.size(), static_cast<size_t>(n_rows) * k * E));
+        for (int32_t e = 0; e < n_rows * k; ++e) {
+            if (routes[e] < 0) std::fill_n(expert_out.begin() + static_cast<size_t>(e) * E, E, 0.0f);
+        }
     }
 
     // At most n_slots distinct experts are pinned at a time, so a small cache still completes a large batch. The
