@@ -195,14 +195,14 @@ std::vector<std::vector<int32_t>> attention_groups(const std::vector<sequence_st
 }  // namespace
 
 std::vector<attention_nodes> model_runner::build_attention(ggml_context* ctx, ggml_cgraph* gf, int32_t layer,
-                                                           ggml_tensor* x) {
+                                                           ggml_tensor* x, bool predict_next) {
     const model_hparams& hp = hparams;
     const runner_layer_weights& lw = layers[layer];
     const int64_t X = hp.n_expert, k = hp.n_expert_used, E = hp.n_embd;
     const int32_t pattern = hp.sliding_window_pattern;
     const bool window_layer = hp.sliding_window > 0 && (pattern <= 0 || layer % pattern < pattern - 1);
     const bool any_single = std::any_of(seqs.begin(), seqs.end(), [](const sequence_state& s) { return s.n_tokens == 1; });
-    const bool predict = prefetch >= 0 && layer + 1 < hp.n_layer && any_single;
+    const bool predict = predict_next && prefetch >= 0 && layer + 1 < hp.n_layer && any_single;
 
     // Every required tensor, so that a missing one fails before any node is built.
     require(lw.attn_norm, "blk.%d.attn_norm.weight", layer);

@@ -205,7 +205,11 @@ int32_t expert_cache::choose_victim(bool prefetch) const {
 }
 
 int32_t expert_cache::choose_slot(int64_t key, bool prefetch, bool allow_lowbit) {
-    int32_t s = choose_victim(prefetch);
+    // With a slot for every expert, an expert goes to the slot of its own key while that one is free: each layer's
+    // experts then end up side by side in expert order (every_expert_in_key_order).
+    int32_t s = n_slots_ >= n_keys_ && slots_[key].state == slot_state::empty && !slots_[key].pinned
+                    ? static_cast<int32_t>(key)
+                    : choose_victim(prefetch);
     if (s >= 0) claim(s, key, prefetch, allow_lowbit);
     return s;
 }
@@ -336,6 +340,40 @@ expert_cache_stats expert_cache::stats() {
     return stats_;
 }
 
+bool expert_cache::every_expert_in_key_order() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n_slots_ != n_keys_) return false;
+    for (int32_t i = 0; i < n_slots_; ++i) {
+        const expert_slot& sl = slots_[i];
+        if (sl.key != i || sl.state != slot_state::ready || sl.lowbit) return false;
+    }
+    return true;
+}
+
+void expert_cache::count_uses_in_place(const std::vector<int64_t>& keys) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int64_t key : keys) {
+        if (key < 0 || key >= n_keys_) continue;
+        note_use(key);
+        stats_.hits++;
+        auto it = index_.find(key);
+        if (it != index_.end()) {
+            expert_slot& sl = slots_[it->second];
+            sl.stamp = ++clock_;
+            if (sl.prefetched) {
+                stats_.prefetch_used++;
+                sl.prefetched = 0;
+            }
+        }
+        recent_hits_ += (1.0f - recent_hits_) * (1.0f / 1024.0f);
+    }
+}
+
+uint64_t expert_cache::reads_started() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reads_started_;
+}
+
 std::vector<expert_slot> expert_cache::slots_snapshot() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::vector<expert_slot>(slots_.begin(), slots_.begin() + n_slots_);
@@ -359,6 +397,7 @@ void expert_cache::io_loop(int32_t i) {
             continue;
         }
         sl.state = slot_state::loading;
+        reads_started_++;
         bool lowbit = sl.lowbit != 0;
         lock.unlock();
 

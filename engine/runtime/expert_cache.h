@@ -120,8 +120,9 @@ public:
     // Copy of the usage scores, one per key (for hot.bin).
     std::vector<float> usage_snapshot();
     // Adopts saved scores of exactly n_layer * n_expert entries, rebuilds the hot set and queues reads of the most
-    // used experts (at most one per slot, full precision), behind demand and prefetch reads and never cancelled by
-    // cancel_prefetches. A vector of another length changes nothing.
+    // used experts (at most one per slot, full precision; when there is a slot for every expert, all of them, the
+    // unused ones last), behind demand and prefetch reads and never cancelled by cancel_prefetches. A vector of
+    // another length changes nothing.
     void warm_start(const std::vector<float>& saved);
     // Blocks until every read that warm_start queued has ended (or was dropped because its slot went to another
     // expert).
@@ -146,6 +147,17 @@ public:
     // often as the average key (as of the last recomputation of the hot set). Work that pays off only over many
     // uses of a resident blob (repacking it) is worth doing for these alone.
     bool expected_to_stay(int64_t key);
+
+    // Every expert of the model is ready in its own slot, expert key k in slot k, all full precision: each layer's
+    // experts then lie in the arena as one array in expert order, and a step may compute them straight from the
+    // router's choices without acquiring them (see the model runner's resident step).
+    bool every_expert_in_key_order();
+    // Counts the uses of experts that a step computed in place after every_expert_in_key_order held: each is a hit,
+    // as acquire counts it, without a pin.
+    void count_uses_in_place(const std::vector<int64_t>& keys);
+    // Reads started since construction: slot memory changes only with a read, so work done on resident blobs (their
+    // repacking) still holds while this count is unchanged.
+    uint64_t reads_started();
 
     // Inspection for diagnostics and tests: copies taken under the lock.
     std::vector<expert_slot> slots_snapshot();  // the first n_slots slots
@@ -201,4 +213,5 @@ private:
     bool lowbit_ = false;                // [mu]
     bool stopping_ = false;              // [mu]
     expert_cache_stats stats_;           // [mu]
+    uint64_t reads_started_ = 0;         // [mu]
 };

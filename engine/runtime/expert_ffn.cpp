@@ -27,6 +27,7 @@
 #include <numeric>
 
 #include "engine/runtime/expert_cache.h"
+#include "engine/runtime/expert_graph.h"
 #include "engine/runtime/expert_repack.h"
 #include "engine/runtime/model_runner.h"
 #include "ggml-cpp.h"
@@ -57,41 +58,6 @@ struct expert_set {
 
 size_t mapping_bytes(int64_t span, size_t n_entries) { return static_cast<size_t>(span) * (n_entries * 8 + 64); }
 
-// A (ne0, rows, span) view of the arena: matrix i is the part at `offset` in slot first + i.
-ggml_tensor* arena_view(ggml_context* views, const expert_cache& cache, const pack_part& part, int64_t rows,
-                        int32_t first, int32_t span) {
-    ggml_tensor* t = ggml_new_tensor_3d(views, static_cast<ggml_type>(part.type_id), part.ne0, rows, span);
-    t->nb[2] = cache.expert_bytes();
-    t->nb[3] = t->nb[2] * span;
-    t->data = cache.slot_memory(first) + part.offset;
-    return t;
-}
-
-struct repack_call {
-    expert_repacker* repacker;
-    expert_repacker::job* job;
-};
-
-// The graph node that repacks: every thread of the graph takes its share of the pieces.
-void repack_task(ggml_tensor*, const ggml_tensor*, int ith, int nth, void* data) {
-    auto* call = static_cast<repack_call*>(data);
-    call->repacker->run(*call->job, ith, nth);
-}
-
-// Gate and up lie back to back with one type and shape: one product computes both.
-bool gate_up_adjacent(const pack_layer& pl) {
-    return pl.gate.type_id == pl.up.type_id && pl.gate.ne0 == pl.up.ne0 && pl.gate.ne1 == pl.up.ne1 &&
-           pl.up.offset == pl.gate.offset + pl.gate.bytes &&
-           pl.gate.bytes == ggml_row_size(static_cast<ggml_type>(pl.gate.type_id), pl.gate.ne0) * pl.gate.ne1;
-}
-
-// The expert biases of a "gpt-oss" layer; all null for other models.
-struct expert_biases {
-    ggml_tensor* gate = nullptr;
-    ggml_tensor* up = nullptr;
-    ggml_tensor* down = nullptr;
-};
-
 // The graph being built and what its nodes share.
 struct ffn_graph {
     ggml_context* ctx;    // the nodes, on the runner's scratch memory
@@ -101,14 +67,6 @@ struct ffn_graph {
     ggml_tensor* x;       // the layer's normalised MoE input, (n_embd, n_rows)
     int32_t n_rows;
     int32_t k;            // experts used per row
-};
-
-// Plain blobs that the graph repacks in its first node (expert_repack.h). Lives until the graph has run: the
-// node keeps a pointer to `call`.
-struct graph_repack {
-    expert_repacker::job job;
-    repack_call call{nullptr, nullptr};
-    ggml_tensor* node = nullptr;
 };
 
 // The members of `group` (indices into the layer's distinct experts; slot[d] and entries[d] belong to expert d) in
@@ -281,21 +239,7 @@ void add_set_products(const ffn_graph& g, expert_set& s, const pack_layer& pl, c
         return project(g, s, part, rows, in, ids, cache, repacker);
     };
 
-    if (!gpt_oss && gate_up_adjacent(pl)) {
-        s.act = ggml_swiglu(g.ctx, product(pl.gate, 2 * pl.gate.ne1, b));
-    } else {
-        ggml_tensor* u = product(pl.up, pl.up.ne1, b);
-        ggml_tensor* gt = product(pl.gate, pl.gate.ne1, b);
-        if (gpt_oss) {
-            u = ggml_add_id(g.ctx, u, biases.up, eids);
-            gt = ggml_add_id(g.ctx, gt, biases.gate, eids);
-            s.act = ggml_swiglu_oai(g.ctx, gt, u, 1.702f, 7.0f);
-        } else {
-            s.act = ggml_swiglu_split(g.ctx, gt, u);
-        }
-    }
-    s.out = product(pl.down, pl.down.ne1, s.act);
-    if (gpt_oss) s.out = ggml_add_id(g.ctx, s.out, biases.down, eids);
+    add_expert_ffn(g.ctx, pl, gpt_oss, biases, b, eids, product, s.act, s.out);
     ggml_build_forward_expand(g.gf, s.out);
 }
 
@@ -320,11 +264,7 @@ ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>&
     }
     ggml_tensor* w = ggml_new_tensor_3d(g.views, GGML_TYPE_F32, 1, g.k, g.n_rows);
     w->data = route_weights.data();
-    ggml_tensor* weighted = ggml_mul(g.ctx, ggml_reshape_3d(g.ctx, eo, E, g.k, g.n_rows), w);  // (E, k, n_rows)
-    ggml_tensor* moe = ggml_view_2d(g.ctx, weighted, E, g.n_rows, weighted->nb[2], 0);
-    for (int32_t j = 1; j < g.k; ++j) {
-        moe = ggml_add(g.ctx, moe, ggml_view_2d(g.ctx, weighted, E, g.n_rows, weighted->nb[2], j * weighted->nb[1]));
-    }
+    ggml_tensor* moe = weighted_expert_sum(g.ctx, ggml_reshape_3d(g.ctx, eo, E, g.k, g.n_rows), w);
     ggml_tensor* h = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, g.n_rows);
     h->data = hidden.data();
     return ggml_add_inplace(g.ctx, h, moe);
@@ -342,12 +282,7 @@ void plan_set_repack(model_runner& r, int32_t layer, const expert_set& s, const 
             r.repacker->plan(repack.job, slot[d], blob, pl, key, s.lowbit);
         }
     }
-    if (!repack.node && !repack.job.pieces.empty()) {
-        // The graph's first node: its threads repack the blobs before any product reads them.
-        repack.node = ggml_map_custom1(g.ctx, ggml_new_tensor_1d(g.ctx, GGML_TYPE_F32, 1), repack_task,
-                                       GGML_N_TASKS_MAX, &repack.call);
-        ggml_build_forward_expand(g.gf, repack.node);
-    }
+    add_repack_node(g.ctx, g.gf, repack);
 }
 
 }  // namespace
@@ -425,7 +360,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
 
     // The products of every set, repacking first the plain blobs of the sets that are computed repacked.
     graph_repack repack;
-    repack.call = {repacker.get(), &repack.job};
+    repack.repacker = repacker.get();
     for (expert_set& s : sets) {
         const pack_layer& pl = s.lowbit ? mdl->lowbit_layers[layer] : mdl->expert_layers[layer];
         if (s.repacked) plan_set_repack(*this, layer, s, pl, slot, entries, g, repack);

@@ -116,7 +116,8 @@ void expert_cache::warm_start(const std::vector<float>& saved) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (size_t i = 0; i < k; ++i) {
         int64_t key = order[i];
-        if (!(scores[key] > 0.0f)) break;
+        // With a slot for every expert the unused ones come too (last), as a model load reads every weight.
+        if (!(scores[key] > 0.0f) && slot_count < n_keys_) break;
         if (index_.count(key) != 0) continue;
         int32_t s = choose_slot(key, true, false);
         if (s < 0) break;

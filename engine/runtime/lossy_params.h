@@ -8,3 +8,8 @@ struct lossy_params {
     float expert_mass = 0.0f;    // drop the remaining experts once the earlier weights reach this sum
     bool lowbit = false;         // accept low-bit copies of experts that are not hot
 };
+
+// Some knob changes which experts a step routes to (lowbit only changes which copy of them it reads).
+inline bool changes_routing(const lossy_params& l) {
+    return l.skip_below > 0.0f || l.prefer_cached > 0.0f || l.expert_mass > 0.0f;
+}

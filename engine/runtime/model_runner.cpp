@@ -174,11 +174,13 @@ size_t model_runner::step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) co
            2 * ((static_cast<size_t>(W) + 262144) * n_rows + 2 * (static_cast<size_t>(hparams.n_vocab) * L + 2097152));
 }
 
-void model_runner::trim_scratch() {
+void model_runner::trim_scratch(size_t step_bytes) {
     std::vector<float>().swap(expert_out);  // n_rows x n_expert_used rows; the next step sizes it again
     const int32_t slots = static_cast<int32_t>(n_past.size());
     constexpr size_t huge_page = 2u << 20;  // whole huge pages stay or go
-    const size_t keep = (step_scratch_bytes(slots, slots, n_ctx) + huge_page - 1) / huge_page * huge_page;
+    // What the coming step's context takes stays too, or every step would fault it in again.
+    const size_t need = std::max(step_scratch_bytes(slots, slots, n_ctx), step_bytes);
+    const size_t keep = (need + huge_page - 1) / huge_page * huge_page;
     if (keep >= scratch_size_ || scratch_touched_ <= keep) return;
     scratch_touched_ = 0;
     decommit_memory(scratch_.data() + keep, scratch_size_ - keep);
@@ -188,9 +190,13 @@ void model_runner::trim_scratch() {
     }
 }
 
+size_t model_runner::context_bytes(size_t bytes, size_t nodes) {
+    return bytes + ggml_graph_overhead_custom(nodes, false) + 4096;
+}
+
 ggml_context_ptr model_runner::scratch_context(size_t bytes, size_t nodes) {
-    grow_scratch(bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
-    scratch_touched_ = std::max(scratch_touched_, bytes + ggml_graph_overhead_custom(nodes, false) + 4096);
+    grow_scratch(context_bytes(bytes, nodes));
+    scratch_touched_ = std::max(scratch_touched_, context_bytes(bytes, nodes));
     return ggml_context_ptr(ggml_init({scratch_size_, scratch_.data(), false}));
 }
 
@@ -250,7 +256,10 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
     // begin (a step of a few tokens per sequence, as a draft gives), not between the chunks of one prompt.
     int32_t longest = 0;
     for (const sequence_state& s : seqs) longest = std::max(longest, s.n_tokens);
-    if (longest <= decode_step_tokens) trim_scratch();
+    const bool resident = resident_step_fits(n_rows);
+    if (longest <= decode_step_tokens) {
+        trim_scratch(resident ? context_bytes(resident_step_bytes(n_rows), resident_step_nodes()) : 0);
+    }
     grow_scratch(step_scratch_bytes(n_rows, L, W));
     hidden.resize(n_rows * E);
     ffn_input.resize(n_rows * E);
@@ -262,7 +271,12 @@ const std::vector<float>& model_runner::eval(const std::vector<sequence_request>
     }
     attended_ = -1;
     head_done_ = false;
-    for (int32_t layer = 0; layer < hparams.n_layer; ++layer) {
+    if (resident) {
+        const auto t0 = std::chrono::steady_clock::now();
+        resident_step(n_rows);
+        t_experts += since(t0);
+    }
+    for (int32_t layer = 0; layer < hparams.n_layer && !resident; ++layer) {
         auto t0 = std::chrono::steady_clock::now();
         if (attended_ < layer) attend_and_route(layer);  // else it ran in the previous layer's last expert graph
         t_attention += since(t0);

@@ -144,6 +144,7 @@ public:
     size_t scratch_high_water = 0;
     uint64_t predicted = 0, predicted_hits = 0;  // routed experts compared with the prediction, and how many hit
     uint64_t routed = 0, skipped = 0, swapped = 0;  // seen, dropped and replaced by the lossy step
+    uint64_t resident_steps = 0;  // steps computed as one graph (resident_step)
 
     model* mdl = nullptr;
     expert_cache* cache = nullptr;
@@ -186,12 +187,15 @@ private:
     // A ggml context with data on the runner's scratch memory, big enough for `bytes` of tensors and objects and
     // a graph of `nodes` nodes (scratch grows, never shrinks). Release it before asking for the next one.
     ggml_context_ptr scratch_context(size_t bytes, size_t nodes);
+    // The scratch that such a context takes.
+    static size_t context_bytes(size_t bytes, size_t nodes);
     // Attention and routing of `layer` for every sequence of the batch, reading the batch's rows x (n_embd, R) of
     // the residual stream, appended to gf (attention_graph.cpp), one set of nodes per attention group in batch
-    // order. attention_bytes and attention_node_count bound what it builds; take_attention copies the computed
+    // order; predict_next false leaves out the prediction of the next layer's experts. attention_bytes and
+    // attention_node_count bound what it builds; take_attention copies the computed
     // outputs into the row buffers, merges the predictions and closes the layer (recall counters, next_experts).
     std::vector<attention_nodes> build_attention(ggml_context* ctx, struct ggml_cgraph* gf, int32_t layer,
-                                                 ggml_tensor* x);
+                                                 ggml_tensor* x, bool predict_next = true);
     size_t attention_bytes() const;
     size_t attention_node_count() const;
     void take_attention(const std::vector<attention_nodes>& groups);
@@ -200,14 +204,26 @@ private:
     // output norm and head, all in one graph (expert_ffn.cpp).
     void run_expert_graph(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group, const std::vector<int32_t>& slot,
                           const std::vector<std::vector<int32_t>>& entries, bool finish);
+    // The resident step (resident_step.cpp): while every expert is resident in key order (and the step is a few rows
+    // of one attention group without lossy knobs or importance sums), the whole step is one graph, as libllama
+    // computes a model, with each layer's experts taken from the arena by the router's choices in the graph.
+    bool resident_step_fits(int32_t n_rows);
+    void resident_step(int32_t n_rows);
+    size_t resident_step_bytes(int32_t n_rows) const;
+    size_t resident_step_nodes() const;
+    // The MoE output of one layer added to the residual n.h, its experts read in place in the arena.
+    ggml_tensor* add_resident_moe(ggml_context* ctx, ggml_context* views, int32_t layer, const attention_nodes& n);
+    // Per layer: whether its experts are computed repacked; repacks in the step's first node what is not yet.
+    void plan_resident_repack(struct graph_repack& repack);
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();
     // Bytes of one KV cell of one layer: all heads of one position.
     size_t kv_row_bytes() const { return static_cast<size_t>(hparams.head_dim) * hparams.n_head_kv * 2; }
     void grow_scratch(size_t bytes);
-    // Gives back the scratch pages above what a step of one token per slot uses, and the expert output rows. Runs
-    // before a decode step, so that the chunks of a long prompt reuse what the first one faulted in.
-    void trim_scratch();
+    // Gives back the scratch pages above what a step of one token per slot uses (or the coming step's context of
+    // step_bytes, when more), and the expert output rows. Runs before a decode step, so that the chunks of a long prompt
+    // reuse what the first one faulted in.
+    void trim_scratch(size_t step_bytes);
     // Scratch bytes eval reserves for a batch of n_rows rows, L logit rows and a KV window of W cells.
     size_t step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const;
     // Computes a graph on the CPU backend; throws "ggml graph compute failed".
@@ -237,6 +253,10 @@ private:
     int32_t attended_ = -1;
     // The current eval's logits are computed (inside the last layer's last expert graph).
     bool head_done_ = false;
+    // The resident step's layout per layer (1: repacked), checked when the cache has read something since
+    // (resident_checked_at_ holds its reads_started then).
+    std::vector<uint8_t> resident_packed_;
+    uint64_t resident_checked_at_ = UINT64_MAX;
     ggml_tensor* output_weight_ = nullptr;
     // kv_ctx's memory, allocated by us so that a size the system refuses is an error, not an abort.
     void* kv_memory_ = nullptr;

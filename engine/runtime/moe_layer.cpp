@@ -11,14 +11,6 @@
 #include "engine/runtime/model_runner.h"
 #include "ggml.h"
 
-namespace {
-
-bool lossy_active(const lossy_params& l) {
-    return l.skip_below > 0.0f || l.prefer_cached > 0.0f || l.expert_mass > 0.0f;
-}
-
-}  // namespace
-
 void model_runner::apply_lossy_routing(int32_t layer, int32_t n_rows) {
     const int32_t k = hparams.n_expert_used;
     routed += static_cast<uint64_t>(k) * n_rows;
@@ -43,7 +35,7 @@ void model_runner::moe_layer(int32_t layer, int32_t n_rows) {
     bool allow_lowbit = true, lossy = false;
     for (const sequence_state& s : seqs) {
         allow_lowbit = allow_lowbit && s.lossy.lowbit;
-        lossy = lossy || lossy_active(s.lossy);
+        lossy = lossy || changes_routing(s.lossy);
     }
     if (lossy) apply_lossy_routing(layer, n_rows);
 

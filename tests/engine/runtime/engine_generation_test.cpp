@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -182,6 +184,25 @@ TEST(ChooseToken, GreedyTakesFirstLargestAndSeedsRepeat) {
     std::vector<float> row = {0.1f, 3.0f, -1.0f, 3.0f, 2.9f};
     EXPECT_EQ(choose_token(nullptr, row.data(), int32_t(row.size())), 1);
     EXPECT_EQ(make_sampler_chain(sampling_params{}), nullptr);  // temperature 0: greedy
+
+    // Rows of any length: ties in different lanes of the vectorised search, the largest in the tail past the last
+    // whole group of lanes, and a row of -infinity, all as std::max_element picks.
+    const struct {
+        int32_t n;
+        std::vector<std::pair<int32_t, float>> set;  // index, value over a row of zeros
+    } rows[] = {{7, {{5, 1.0f}}},
+                {16, {{15, 2.0f}, {3, 2.0f}}},
+                {37, {{36, 5.0f}}},
+                {151936, {{151935, 9.0f}, {70001, 9.0f}}},
+                {33, {{17, -1.0f}}},
+                {40, {}}};
+    for (const auto& t : rows) {
+        std::vector<float> r(size_t(t.n), 0.0f);
+        for (const auto& [i, v] : t.set) r[size_t(i)] = v;
+        EXPECT_EQ(choose_token(nullptr, r.data(), t.n), std::max_element(r.begin(), r.end()) - r.begin()) << t.n;
+    }
+    std::vector<float> low(20, -INFINITY);
+    EXPECT_EQ(choose_token(nullptr, low.data(), 20), 0);
 
     // A top-k of 1 always keeps the argmax, whatever the temperature.
     llama_sampler* top1 = make_sampler_chain({0.8f, 1.0f, 1, 7});

@@ -231,13 +231,43 @@ TEST_F(ExpertCache, WarmStart) {
     }
 }
 
+// With a slot for every expert, each expert lands in the slot of its own key, whatever the order of the reads, and
+// the warm start reads the unused experts too (last); the cache then reports every expert in key order, and uses
+// counted in place are hits. With fewer slots the warm start stops at the unused ones, and no order is promised.
+TEST_F(ExpertCache, EveryExpertInKeyOrderWhenAllFit) {
+    test_pack::make(p, 4, 8, false);
+    std::vector<float> scores(32, 0.0f);
+    for (int k = 0; k < 8; ++k) scores[31 - 3 * k] = static_cast<float>(1 + k);
+    auto all = make_cache(32, 2, 0.25f);
+    acquire(*all, 20);  // a demand read before the warm start
+    all->unpin_all();
+    all->warm_start(scores);
+    all->wait_warm_start();
+    EXPECT_EQ(all->stats().prefetch_issued, 31u) << "every other expert, used or not";
+    EXPECT_EQ(slot_keys(*all), key_range(0, 32));
+    EXPECT_TRUE(all->every_expert_in_key_order());
+
+    const uint64_t hits = all->stats().hits, reads = all->reads_started();
+    all->count_uses_in_place({5, 5, 17});
+    EXPECT_EQ(all->stats().hits, hits + 3);
+    EXPECT_EQ(all->usage_snapshot()[5], scores[5] + 2.0f);
+    EXPECT_EQ(all->reads_started(), reads);
+    EXPECT_EQ(all->stats().misses, 1u);
+
+    auto some = make_cache(16, 2, 0.25f);
+    some->warm_start(scores);
+    some->wait_warm_start();
+    EXPECT_EQ(some->stats().prefetch_issued, 8u);
+    EXPECT_FALSE(some->every_expert_in_key_order());
+}
+
 // The warm start's reads are not speculative: cancelling prefetches leaves them queued, they come after prefetch
 // reads, and wait_warm_start returns once all of them have ended.
 TEST_F(ExpertCache, WarmStartReadsSurviveCancelledPrefetchesAndCanBeAwaited) {
     test_pack::make(p, 4, 8, false);
     std::vector<float> scores(32, 0.0f);
     for (int k = 0; k < 8; ++k) scores[k * 4] = static_cast<float>(10 + k);
-    auto c = make_cache(32, 1, 0.25f);
+    auto c = make_cache(24, 1, 0.25f);  // fewer slots than experts: only the used ones are warmed
     gate().close();
     c->warm_start(scores);
     gate().wait_held(1);

@@ -252,6 +252,63 @@ TEST(RunnerRepack, WarmStartIsRepackedOnTheIoThreads) {
     EXPECT_EQ(warm->cache->stats().misses, 0u);
 }
 
+// Loads every expert into the cache, as a warm start with a slot for each does.
+void read_every_expert(loaded_model& l) {
+    l.cache->warm_start(std::vector<float>(size_t(l.m.hparams.n_layer) * size_t(l.m.hparams.n_expert), 1.0f));
+    l.cache->wait_warm_start();
+}
+
+// With every expert resident in key order, a step of a few rows is one graph. It must compute exactly what the
+// layer-by-layer path computes (forced in the second runner by importance sums, which the one graph does not
+// collect): decode steps of one sequence, a three-token step with every token's logits, and one-token steps of
+// three slots at once. Until every expert is resident, steps go layer by layer.
+void expect_resident_steps_match_layer_path(const packed_model& p) {
+    auto one = load(p, 0, 256, 3);
+    auto layered = load(p, 0, 256, 3);
+    std::vector<float> sums(size_t(layered->m.hparams.n_layer) * layered->m.hparams.n_expert *
+                            size_t(layered->m.hparams.n_embd + layered->m.hparams.n_ff_exp));
+    layered->runner->imatrix = &sums;
+
+    one->runner->eval({request(0, random_tokens(1, 40))});
+    EXPECT_EQ(one->runner->resident_steps, 0u) << "a step before every expert was read";
+    one->runner->n_past[0] = 0;
+    read_every_expert(*one);
+    read_every_expert(*layered);
+    ASSERT_TRUE(one->cache->every_expert_in_key_order());
+    const uint64_t one_hits = one->cache->stats().hits, layered_hits = layered->cache->stats().hits;
+
+    const int V = one->m.hparams.n_vocab;
+    for (int32_t s = 0; s < 3; ++s) {
+        const std::vector<int32_t> prompt = random_tokens(20 + s, 41 + s);
+        ASSERT_TRUE(one->runner->eval({request(s, prompt)}) == layered->runner->eval({request(s, prompt)}));
+    }
+    int32_t next = 1000;
+    for (int i = 0; i < 3; ++i) {
+        const std::vector<float> a = one->runner->eval({request(0, {next})});
+        ASSERT_TRUE(a == layered->runner->eval({request(0, {next})})) << "decode step " << i;
+        next = argmax(a.data(), V);
+    }
+    const std::vector<int32_t> three = random_tokens(3, 45);
+    EXPECT_TRUE(one->runner->eval({request(1, three, true)}) == layered->runner->eval({request(1, three, true)}));
+    const std::vector<sequence_request> batch = {request(0, {next}), request(1, {7}), request(2, {next})};
+    EXPECT_TRUE(one->runner->eval(batch) == layered->runner->eval(batch));
+
+    EXPECT_EQ(one->runner->resident_steps, 5u);
+    EXPECT_EQ(layered->runner->resident_steps, 0u);
+    EXPECT_EQ(one->runner->n_past, layered->runner->n_past);
+    // Each step counts one use of each expert it routed to, as the layer path's acquires do.
+    EXPECT_EQ(one->cache->stats().hits - one_hits, layered->cache->stats().hits - layered_hits);
+    EXPECT_EQ(one->cache->usage_snapshot(), layered->cache->usage_snapshot());
+}
+
+TEST_P(RunnerArchs, ResidentStepsComputeWhatTheLayerPathComputes) {
+    expect_resident_steps_match_layer_path(packed(GetParam().name, GetParam().options()));
+}
+
+TEST(RunnerRepack, ResidentStepsOnRepackedExpertsComputeWhatTheLayerPathComputes) {
+    expect_resident_steps_match_layer_path(q4k_model());
+}
+
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
                          ::testing::Values(arch_case{"qwen3moe", qwen3moe_options},
                                            arch_case{"gpt-oss", gpt_oss_options}),
