@@ -1,6 +1,7 @@
 #include "platform/virtual_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -31,6 +32,17 @@ void advise_huge_pages(void* addr, uint64_t bytes) {
 bool commit_memory(void* addr, uint64_t bytes) {
     if (bytes == 0) return true;
     return mprotect(addr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE) == 0;
+}
+
+void populate_memory(void* addr, uint64_t bytes) {
+    if (bytes == 0) return;
+#ifdef MADV_POPULATE_WRITE
+    if (madvise(addr, static_cast<size_t>(bytes), MADV_POPULATE_WRITE) == 0) return;
+#endif
+    // Older kernels: a write per page faults it in (the memory is zero either way).
+    const long page = sysconf(_SC_PAGESIZE);
+    volatile uint8_t* p = static_cast<uint8_t*>(addr);
+    for (uint64_t i = 0; i < bytes; i += static_cast<uint64_t>(page)) p[i] = 0;
 }
 
 void decommit_memory(void* addr, uint64_t bytes) {

@@ -16,6 +16,9 @@ void advise_huge_pages(void* addr, uint64_t bytes);
 // Makes [addr, addr + bytes) readable and writable; false when the system refuses. addr and bytes are
 // page multiples inside a reservation.
 bool commit_memory(void* addr, uint64_t bytes);
+// Provides every page of a committed range now (zeroed, writable), in one call rather than one fault per page
+// later. Linux: madvise(MADV_POPULATE_WRITE), else a write to each page.
+void populate_memory(void* addr, uint64_t bytes);
 // Gives the range's pages back to the system and removes access; the addresses stay reserved.
 void decommit_memory(void* addr, uint64_t bytes);
 // Releases a whole reservation made by reserve_address_space.

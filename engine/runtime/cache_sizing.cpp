@@ -29,29 +29,50 @@ uint64_t kv_cache_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parall
     return cells * row * 2 * uint64_t(std::max(hp.n_layer, 0)) * uint64_t(std::max(n_parallel, 1));
 }
 
-uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot,
-                              bool separate_gate_up) {
+namespace {
+
+// Bytes per batch row of the largest graph of a step and of the runner's row buffers (see engine_working_bytes).
+struct row_bytes {
+    uint64_t graph = 0;
+    uint64_t buffers = 0;
+};
+
+row_bytes working_row_bytes(const model_hparams& hp, int32_t n_ctx, bool separate_gate_up) {
     const uint64_t E = uint64_t(std::max(hp.n_embd, 0)), F = uint64_t(std::max(hp.n_ff_exp, 0));
     const uint64_t k = uint64_t(std::max(hp.n_expert_used, 0)), X = uint64_t(std::max(hp.n_expert, 0));
     const uint64_t hd = uint64_t(std::max(hp.head_dim, 0));
     const uint64_t q_cols = hd * uint64_t(std::max(hp.n_head, 0)), kv_cols = hd * uint64_t(std::max(hp.n_head_kv, 0));
     const uint64_t cells = (uint64_t(std::max(n_ctx, 0)) + 255) / 256 * 256;
-    const uint64_t slots = uint64_t(std::max(n_parallel, 1));
-    const uint64_t rows = slots * std::min<uint64_t>(uint64_t(std::max(rows_per_slot, 1)), std::max<uint64_t>(cells, 1));
     // Floats per batch row in the largest graph of a step, as the runner builds it (every node has memory of its
     // own), with about a quarter to spare: a layer's expert products (per routed entry: the gathered input, gate
     // and up outputs and biases, the activation, the down output), the weighted sum of the k outputs into the
-    // residual stream, and the next layer's attention and routing (norms, Q/K/V with their norms and RoPE, the
-    // attention output and projection, router logits, top k and weights); then the runner's row buffers (residual
-    // stream, MoE input, expert outputs, routes), and the F16 mask of the KV window in bytes.
+    // residual stream (weighted in place), and the next layer's attention and routing (norms, Q/K/V with their norms and RoPE, the
+    // attention output and projection, router logits, top k and weights), and the F16 mask of the KV window in
+    // bytes; then the runner's row buffers (residual stream, MoE input, expert outputs, routes).
     const uint64_t products = k * (separate_gate_up ? 4 * E + 6 * F : 2 * E + 3 * F) + 4 * k;
-    const uint64_t weighted_sum = 2 * k * E + 2 * E;
+    const uint64_t weighted_sum = k * E + 2 * E;
     const uint64_t attention = 10 * E + 6 * q_cols + 6 * kv_cols + 6 * X + 8 * k + 16;
-    const uint64_t buffers = E * (k + 2) + 2 * k + X;
-    const uint64_t per_row = 4 * (products + weighted_sum + attention + buffers) + 2 * 2 * cells;
+    return {4 * (products + weighted_sum + attention) + 2 * 2 * cells, 4 * (E * (k + 2) + 2 * k + X)};
+}
+
+}  // namespace
+
+uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot,
+                              bool separate_gate_up) {
+    const uint64_t E = uint64_t(std::max(hp.n_embd, 0));
+    const uint64_t cells = (uint64_t(std::max(n_ctx, 0)) + 255) / 256 * 256;
+    const uint64_t slots = uint64_t(std::max(n_parallel, 1));
+    const uint64_t rows = slots * std::min<uint64_t>(uint64_t(std::max(rows_per_slot, 1)), std::max<uint64_t>(cells, 1));
+    const row_bytes per_row = working_row_bytes(hp, n_ctx, separate_gate_up);
     // The head's norm rows in graph memory and its logits, which the product writes straight into the runner's rows.
     const uint64_t head = 4 * slots * (3 * E + uint64_t(std::max(hp.n_vocab, 0)));
-    return rows * per_row + head + program_bytes;
+    return rows * (per_row.graph + per_row.buffers) + head + program_bytes;
+}
+
+uint64_t prompt_graph_bytes(const model_hparams& hp, int32_t n_ctx, int32_t rows, bool separate_gate_up) {
+    const uint64_t cells = (uint64_t(std::max(n_ctx, 0)) + 255) / 256 * 256;
+    const uint64_t n = std::min<uint64_t>(uint64_t(std::max(rows, 1)), std::max<uint64_t>(cells, 1));
+    return n * working_row_bytes(hp, n_ctx, separate_gate_up).graph;
 }
 
 cache_plan plan_expert_cache(uint64_t cache_mb, uint64_t free, uint64_t kv_bytes, uint64_t expert_bytes,

@@ -24,6 +24,9 @@ uint64_t kv_cache_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parall
 // `separate_gate_up`: the experts' gate and up products are computed apart, each with a bias ("gpt-oss").
 uint64_t engine_working_bytes(const model_hparams& hp, int32_t n_ctx, int32_t n_parallel, int32_t rows_per_slot,
                               bool separate_gate_up);
+// The graph memory part of that for one prompt chunk of `rows` tokens: what the engine faults in before the first
+// prompt (model_runner::prefault_scratch).
+uint64_t prompt_graph_bytes(const model_hparams& hp, int32_t n_ctx, int32_t rows, bool separate_gate_up);
 
 // The size of a new cache. With cache_mb above 0 the budget is cache_mb MiB less `working` (the rest of the engine
 // lives inside the user's budget too; 0 when nothing is left); with 0 it is free RAM less the KV cache still to be

@@ -59,6 +59,8 @@ engine::engine(const engine_options& opts) : options(opts) {
     runner->lossy = lossy_params_from_options(options);
     slot_tokens.assign(runner->n_past.size(), {});
     load_hot_bin();
+    // Like a model load: the first prompt then computes in memory that is already there.
+    runner->prefault_scratch(prompt_graph_bytes(mdl.hparams, options.n_ctx, prompt_chunk, mdl.arch == "gpt-oss"));
     saved_kvs_ = std::make_unique<saved_kv_store>(std::filesystem::path(options.pack_dir) / "kv", options.kv_disk_mb,
                                                   runner->kv_cell_bytes(), runner->n_ctx);
     saved_kvs_->scan();

@@ -247,14 +247,21 @@ void add_set_products(const ffn_graph& g, expert_set& s, const pack_layer& pl, c
 bool only_dense(const std::vector<expert_set>& sets) { return sets.size() == 1 && sets[0].dense; }
 
 // Every expert output into its row of expert_out (unless only_dense), then hidden += sum_k weight_k x output_k,
-// positions in order, in place in the runner's residual stream. Returns that (n_embd, n_rows) tensor.
-ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>& sets, std::vector<float>& expert_out,
-                              std::vector<float>& route_weights, std::vector<float>& hidden) {
+// positions in order, in place in the runner's residual stream. Returns that (n_embd, n_rows) tensor. With
+// whole_layer (this graph computes every route of the step) the rows are gathered in graph memory instead, which
+// the step's graphs reuse, where expert_out would be fresh memory to fault in at every prompt.
+ggml_tensor* add_weighted_sum(const ffn_graph& g, const std::vector<expert_set>& sets, bool whole_layer,
+                              std::vector<float>& expert_out, std::vector<float>& route_weights,
+                              std::vector<float>& hidden) {
     const int64_t E = g.x->ne[0];
     ggml_tensor* eo = sets[0].out;
     if (!only_dense(sets)) {
-        eo = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
-        eo->data = expert_out.data();
+        if (whole_layer) {
+            eo = ggml_new_tensor_2d(g.ctx, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
+        } else {
+            eo = ggml_new_tensor_2d(g.views, GGML_TYPE_F32, E, static_cast<int64_t>(g.n_rows) * g.k);
+            eo->data = expert_out.data();
+        }
         for (const expert_set& s : sets) {
             const int64_t n = static_cast<int64_t>(s.entries.size());
             ggml_tensor* rows = ggml_new_tensor_1d(g.ctx, GGML_TYPE_I64, n);
@@ -321,21 +328,23 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
         sets = make_expert_sets(routes, group, slot, entries, low, packed);
     }
 
-    // expert_out takes the outputs of a layer that several graphs (or several sets) compute; a lone dense set in the
-    // layer's only graph goes straight into the weighted sum.
+    // expert_out takes the outputs of a layer that several graphs compute; those of the layer's only graph stay in
+    // graph memory (a lone dense set goes straight into the weighted sum).
+    size_t n_entries = 0;
+    for (const expert_set& s : sets) n_entries += s.entries.size();
     const size_t out_size = static_cast<size_t>(n_rows) * k * E;
-    if ((!finish || !only_dense(sets)) && expert_out.size() < out_size) expert_out.resize(out_size);
+    const bool whole_layer = finish && group.size() == slot.size() && n_entries == static_cast<size_t>(n_rows) * k;
+    if (!whole_layer && expert_out.size() < out_size) expert_out.resize(out_size);
 
     // Room for the graph: the sets' products, with finish the weighted sum and the next layer's attention or the
     // head.
-    size_t n_entries = 0;
-    for (const expert_set& s : sets) n_entries += s.entries.size();
     size_t nodes = (seqs.size() * group.size() + 1) * 16;
     size_t bytes = sizeof(float) * n_entries * (3 * E + 7 * F + 4) + sets.size() * 24 * (ggml_tensor_overhead() + 64);
     if (finish) {
         nodes += 2 * k + 8 + sets.size();
         bytes += sizeof(float) * size_t(n_rows) * E * (k + 2) +
                  (3 * k + 8 + sets.size()) * (ggml_tensor_overhead() + 64);
+        if (whole_layer && !only_dense(sets)) bytes += sizeof(float) * out_size;
     }
     if (attend_next) {
         nodes += attention_node_count();
@@ -370,7 +379,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
     // The weighted sum into the residual stream and the next layer's attention and routing of the whole batch.
     std::vector<attention_nodes> next;
     if (finish) {
-        ggml_tensor* h = add_weighted_sum(g, sets, expert_out, route_weights, hidden);
+        ggml_tensor* h = add_weighted_sum(g, sets, whole_layer, expert_out, route_weights, hidden);
         ggml_build_forward_expand(g.gf, h);
         if (head) add_head(g.ctx, g.views, g.gf, h);
         if (attend_next) next = build_attention(g.ctx, g.gf, layer + 1, h);

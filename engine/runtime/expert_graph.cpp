@@ -35,10 +35,13 @@ void add_repack_node(ggml_context* ctx, ggml_cgraph* gf, graph_repack& repack) {
 
 ggml_tensor* weighted_expert_sum(ggml_context* ctx, ggml_tensor* out, ggml_tensor* w) {
     const int64_t E = out->ne[0], k = out->ne[1], rows = out->ne[2];
-    ggml_tensor* weighted = ggml_mul(ctx, out, w);  // (E, k, rows)
+    // In place where the operands are not needed afterwards: a prompt's graph then takes about k rows less per
+    // token, memory that the first prompt would otherwise have to fault in.
+    ggml_tensor* weighted = ggml_mul_inplace(ctx, out, w);  // (E, k, rows)
     ggml_tensor* sum = ggml_view_2d(ctx, weighted, E, rows, weighted->nb[2], 0);
     for (int64_t j = 1; j < k; ++j) {
-        sum = ggml_add(ctx, sum, ggml_view_2d(ctx, weighted, E, rows, weighted->nb[2], j * weighted->nb[1]));
+        ggml_tensor* term = ggml_view_2d(ctx, weighted, E, rows, weighted->nb[2], j * weighted->nb[1]);
+        sum = j == 1 ? ggml_add(ctx, sum, term) : ggml_add_inplace(ctx, sum, term);
     }
     return sum;
 }

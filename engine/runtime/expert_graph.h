@@ -59,4 +59,5 @@ void add_expert_ffn(ggml_context* ctx, const pack_layer& pl, bool gpt_oss, const
 }
 
 // sum_k w_k x out_k per row, positions in order: out (n_embd, k, rows), w (1, k, rows). Returns (n_embd, rows).
+// Overwrites out.
 ggml_tensor* weighted_expert_sum(ggml_context* ctx, ggml_tensor* out, ggml_tensor* w);

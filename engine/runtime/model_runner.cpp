@@ -7,6 +7,7 @@
 #include <istream>
 #include <ostream>
 #include <stdexcept>
+#include <thread>
 
 #include "engine/runtime/expert_cache.h"
 #include "engine/runtime/expert_repack.h"
@@ -20,6 +21,7 @@ namespace {
 using seconds = std::chrono::duration<double>;
 
 constexpr int32_t decode_step_tokens = 8;  // at most this many tokens per sequence: a decode step, not a prompt
+constexpr size_t scratch_reservation = size_t(64) << 30;  // address space only: no memory until committed and written
 
 double since(std::chrono::steady_clock::time_point t0) {
     return seconds(std::chrono::steady_clock::now() - t0).count();
@@ -160,13 +162,37 @@ ggml_tensor* model_runner::require(ggml_tensor* t, const char* pattern, int32_t 
 
 void model_runner::grow_scratch(size_t bytes) {
     if (bytes <= scratch_size_) return;
-    bytes = (bytes + 4095) / 4096 * 4096;
-    // Fresh pages read as zero and cost nothing until a graph writes them, so a generous size is free.
-    reserved_memory grown(bytes);
-    if (!grown.valid() || !commit_memory(grown.data(), bytes)) throw std::bad_alloc();
-    advise_huge_pages(grown.data(), bytes);  // a prompt's graphs fault in hundreds of MB: 2 MiB at a time
-    scratch_ = std::move(grown);
+    constexpr size_t huge_page = 2u << 20;
+    bytes = (bytes + huge_page - 1) / huge_page * huge_page;
+    if (bytes > scratch_.size()) {
+        // Address space for more than any step takes, reserved once: growing then keeps the pages that earlier
+        // graphs faulted in, where a new reservation would fault (and the kernel zero) all of them again.
+        reserved_memory grown(std::max<size_t>(bytes, scratch_reservation));
+        if (!grown.valid()) throw std::bad_alloc();
+        advise_huge_pages(grown.data(), grown.size());  // a prompt's graphs fault in hundreds of MB: 2 MiB at a time
+        scratch_ = std::move(grown);
+        scratch_size_ = 0;
+    }
+    // Committed pages read as zero and cost nothing until a graph writes them, so a generous size is free.
+    if (!commit_memory(scratch_.data() + scratch_size_, bytes - scratch_size_)) throw std::bad_alloc();
     scratch_size_ = bytes;
+}
+
+void model_runner::prefault_scratch(size_t bytes) {
+    grow_scratch(bytes);
+    bytes = std::min(bytes, scratch_size_);
+    // The system provides pages faster to several threads than to one (on a virtual machine each one may need the
+    // host to back it), so the compute threads share the range, in whole huge pages.
+    constexpr size_t huge_page = 2u << 20;
+    const size_t n = std::max<size_t>(1, std::min<size_t>(size_t(n_threads), bytes / huge_page));
+    const size_t part = (bytes / n + huge_page - 1) / huge_page * huge_page;
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < n; ++i) {
+        const size_t first = std::min(bytes, i * part), last = std::min(bytes, first + part);
+        threads.emplace_back([this, first, last] { populate_memory(scratch_.data() + first, last - first); });
+    }
+    populate_memory(scratch_.data(), std::min(bytes, part));
+    for (std::thread& t : threads) t.join();
 }
 
 size_t model_runner::step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const {
@@ -184,10 +210,7 @@ void model_runner::trim_scratch(size_t step_bytes) {
     if (keep >= scratch_size_ || scratch_touched_ <= keep) return;
     scratch_touched_ = 0;
     decommit_memory(scratch_.data() + keep, scratch_size_ - keep);
-    if (!commit_memory(scratch_.data() + keep, scratch_size_ - keep)) {
-        scratch_ = reserved_memory();  // the next step reserves it again
-        scratch_size_ = 0;
-    }
+    scratch_size_ = keep;  // a step that needs more commits it again
 }
 
 size_t model_runner::context_bytes(size_t bytes, size_t nodes) {

@@ -108,6 +108,10 @@ public:
     // eval of slot 0 alone: only the last token's logits, the runner's default lossy knobs.
     const std::vector<float>& eval_sequence(const std::vector<int32_t>& tokens);
 
+    // Faults in the first `bytes` of the scratch memory that step graphs use (kept until a decode step trims it), so
+    // that the first prompt does not wait for the system to provide and zero it page by page inside its graphs.
+    void prefault_scratch(size_t bytes);
+
     // Reads the first n of n_stored stored cells of every layer (K then V per layer) into the slot and sets its
     // n_past to n. Throws "load_kv: slot out of range", "load_kv: bad cell count" (n > n_stored or n > n_ctx),
     // "load_kv: short read" or "load_kv: cells are not finite" (an F16 infinity or NaN; n_past is then 0).
