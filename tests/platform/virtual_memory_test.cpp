@@ -2,7 +2,10 @@
 // The same holds with huge pages asked for (a partial decommit splits a huge page).
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
+#include <vector>
 
 #include "platform/virtual_memory.h"
 
@@ -26,6 +29,21 @@ TEST(VirtualMemory, CommitDecommitInPlace) {
     EXPECT_EQ(mid[2 * page], 0) << "recommitted pages start zeroed";
     EXPECT_EQ(mid[page], 0x5A);
     EXPECT_EQ(region.data(), base);
+}
+
+// Populated pages are resident at once and read as zero; the rest of the committed range is not touched.
+TEST(VirtualMemory, PopulateMakesTheRangeResident) {
+    const uint64_t page = 4096, size = 8 << 20;
+    reserved_memory region(size);
+    ASSERT_TRUE(region.valid());
+    ASSERT_TRUE(commit_memory(region.data(), size));
+    populate_memory(region.data(), size / 2);
+    std::vector<unsigned char> resident(size / page);
+    ASSERT_EQ(mincore(region.data(), size, resident.data()), 0);
+    for (uint64_t i = 0; i < size / page; ++i) {
+        ASSERT_EQ(resident[i] & 1, i < size / page / 2 ? 1 : 0) << "page " << i;
+    }
+    for (uint64_t i = 0; i < size / 2; i += page) ASSERT_EQ(region.data()[i], 0);
 }
 
 TEST(VirtualMemory, ImpossibleReservationFails) {
