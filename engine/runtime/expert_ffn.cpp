@@ -294,6 +294,17 @@ void plan_set_repack(model_runner& r, int32_t layer, const expert_set& s, const 
 
 }  // namespace
 
+expert_biases model_runner::layer_expert_biases(int32_t layer) const {
+    expert_biases biases;
+    if (is_gpt_oss) {
+        const runner_layer_weights& lw = layers[layer];
+        biases.gate = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
+        biases.up = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
+        biases.down = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
+    }
+    return biases;
+}
+
 void model_runner::run_experts(int32_t layer, int32_t n_rows, const std::vector<int32_t>& group,
                                const std::vector<int32_t>& slot, const std::vector<std::vector<int32_t>>& entries) {
     run_expert_graph(layer, n_rows, group, slot, entries, false);
@@ -306,13 +317,7 @@ void model_runner::run_expert_graph(int32_t layer, int32_t n_rows, const std::ve
     const bool head = finish && layer + 1 == hparams.n_layer;
     const int32_t k = hparams.n_expert_used;
     const int64_t E = hparams.n_embd, F = hparams.n_ff_exp;
-    expert_biases biases;
-    if (is_gpt_oss) {
-        const runner_layer_weights& lw = layers[layer];
-        biases.gate = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
-        biases.up = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
-        biases.down = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
-    }
+    const expert_biases biases = layer_expert_biases(layer);
     // Per distinct expert of the group: which layer table describes its blob, and whether it is computed repacked.
     std::vector<uint8_t> low(slot.size(), 0), packed(slot.size(), 0);
     for (int32_t d : group) {

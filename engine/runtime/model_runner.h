@@ -219,6 +219,8 @@ private:
     ggml_tensor* add_resident_moe(ggml_context* ctx, ggml_context* views, int32_t layer, const attention_nodes& n);
     // Per layer: whether its experts are computed repacked; repacks in the step's first node what is not yet.
     void plan_resident_repack(struct graph_repack& repack);
+    // The expert biases of a "gpt-oss" layer (all null for other models); throws for a missing one.
+    struct expert_biases layer_expert_biases(int32_t layer) const;
     // Frees what the runner owns (destructor, and a constructor that fails half-way).
     void release();
     // Bytes of one KV cell of one layer: all heads of one position.

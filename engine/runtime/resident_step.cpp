@@ -75,13 +75,7 @@ ggml_tensor* model_runner::add_resident_moe(ggml_context* ctx, ggml_context* vie
     const int32_t X = hparams.n_expert, k = hparams.n_expert_used;
     const pack_layer& pl = mdl->expert_layers[layer];
     const bool packed = resident_packed_[size_t(layer)] != 0;
-    expert_biases biases;
-    if (is_gpt_oss) {
-        const runner_layer_weights& lw = layers[layer];
-        biases.gate = require(lw.gate_exps_b, "blk.%d.ffn_gate_exps.bias", layer);
-        biases.up = require(lw.up_exps_b, "blk.%d.ffn_up_exps.bias", layer);
-        biases.down = require(lw.down_exps_b, "blk.%d.ffn_down_exps.bias", layer);
-    }
+    const expert_biases biases = layer_expert_biases(layer);
     auto product = [&](const pack_part& part, int64_t out_rows, ggml_tensor* in) {
         ggml_tensor* w = arena_view(views, *cache, part, out_rows, layer * X, X);
         if (packed) repacker->mark(w, part);
