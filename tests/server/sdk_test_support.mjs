@@ -8,7 +8,11 @@ export function recordBodies() {
   return {
     fetch: async (url, init) => {
       const response = await fetch(url, init);
-      bodies.push(response.clone().arrayBuffer());
+      const body = response.clone().arrayBuffer();
+      // When the SDK aborts a stream it stopped reading (after an error event), this copy is aborted too; it is
+      // then never read, and its rejection must not end the process.
+      body.catch(() => {});
+      bodies.push(body);
       return response;
     },
     lastBody: async () => new TextDecoder('utf-8', { fatal: true }).decode(await bodies.at(-1)),
