@@ -63,12 +63,17 @@ std::chrono::steady_clock::time_point deadline_after(int32_t seconds) {
     return wait >= room ? std::chrono::steady_clock::time_point::max() : now + wait;
 }
 
+// A write to the child's standard input failed: the child closed it, which mostly means that it is ending.
+struct write_failed : std::runtime_error {
+    write_failed() : std::runtime_error("connector stopped") {}
+};
+
 void write_all(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("connector stopped");
+        if (n <= 0) throw write_failed();
         done += static_cast<size_t>(n);
     }
 }
@@ -177,9 +182,11 @@ bool start_connector(connector& conn, const nlohmann::json& config, const connec
     } catch (const std::exception& e) {
         bool stopped;
         {
-            // A child that has ended may fail a write before the reader has seen the end of its output: give the
-            // reader a moment, so that the failure is told as the end it is.
-            bool ended = conn.child.valid() && !conn.child.running() && conn.reader.joinable();
+            // A child that is ending may fail a write before the reader has seen the end of its output (and before
+            // the system reports it ended): give the reader a moment, so that the failure is told as the end it is.
+            const bool ending = dynamic_cast<const write_failed*>(&e) != nullptr ||
+                                (conn.child.valid() && !conn.child.running());
+            const bool ended = ending && conn.reader.joinable();
             std::unique_lock<std::mutex> hold(conn.lock);
             if (ended) {
                 conn.replies_ready.wait_for(hold, std::chrono::seconds(1), [&] { return conn.stopped; });
