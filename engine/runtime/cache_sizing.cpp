@@ -46,9 +46,9 @@ row_bytes working_row_bytes(const model_hparams& hp, int32_t n_ctx, bool separat
     // Floats per batch row in the largest graph of a step, as the runner builds it (every node has memory of its
     // own), with about a quarter to spare: a layer's expert products (per routed entry: the gathered input, gate
     // and up outputs and biases, the activation, the down output), the weighted sum of the k outputs into the
-    // residual stream (weighted in place), and the next layer's attention and routing (norms, Q/K/V with their norms and RoPE, the
-    // attention output and projection, router logits, top k and weights), and the F16 mask of the KV window in
-    // bytes; then the runner's row buffers (residual stream, MoE input, expert outputs, routes).
+    // residual stream (weighted in place), and the next layer's attention and routing (norms, Q/K/V with their
+    // norms and RoPE, the attention output and projection, router logits, top k and weights), and the F16 mask of
+    // the KV window in bytes; then the runner's row buffers (residual stream, MoE input, expert outputs, routes).
     const uint64_t products = k * (separate_gate_up ? 4 * E + 6 * F : 2 * E + 3 * F) + 4 * k;
     const uint64_t weighted_sum = k * E + 2 * E;
     const uint64_t attention = 10 * E + 6 * q_cols + 6 * kv_cols + 6 * X + 8 * k + 16;

@@ -22,6 +22,10 @@ using seconds = std::chrono::duration<double>;
 
 constexpr int32_t decode_step_tokens = 8;  // at most this many tokens per sequence: a decode step, not a prompt
 constexpr size_t scratch_reservation = size_t(64) << 30;  // address space only: no memory until committed and written
+// Scratch is committed, faulted in and given back in whole huge pages.
+constexpr size_t huge_page = size_t(2) << 20;
+
+size_t whole_huge_pages(size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 
 double since(std::chrono::steady_clock::time_point t0) {
     return seconds(std::chrono::steady_clock::now() - t0).count();
@@ -162,8 +166,7 @@ ggml_tensor* model_runner::require(ggml_tensor* t, const char* pattern, int32_t 
 
 void model_runner::grow_scratch(size_t bytes) {
     if (bytes <= scratch_size_) return;
-    constexpr size_t huge_page = 2u << 20;
-    bytes = (bytes + huge_page - 1) / huge_page * huge_page;
+    bytes = whole_huge_pages(bytes);
     if (bytes > scratch_.size()) {
         // Address space for more than any step takes, reserved once: growing then keeps the pages that earlier
         // graphs faulted in, where a new reservation would fault (and the kernel zero) all of them again.
@@ -183,9 +186,8 @@ void model_runner::prefault_scratch(size_t bytes) {
     bytes = std::min(bytes, scratch_size_);
     // The system provides pages faster to several threads than to one (on a virtual machine each one may need the
     // host to back it), so the compute threads share the range, in whole huge pages.
-    constexpr size_t huge_page = 2u << 20;
     const size_t n = std::max<size_t>(1, std::min<size_t>(size_t(n_threads), bytes / huge_page));
-    const size_t part = (bytes / n + huge_page - 1) / huge_page * huge_page;
+    const size_t part = whole_huge_pages(bytes / n);
     std::vector<std::thread> threads;
     for (size_t i = 1; i < n; ++i) {
         const size_t first = std::min(bytes, i * part), last = std::min(bytes, first + part);
@@ -203,10 +205,9 @@ size_t model_runner::step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) co
 void model_runner::trim_scratch(size_t step_bytes) {
     std::vector<float>().swap(expert_out);  // n_rows x n_expert_used rows; the next step sizes it again
     const int32_t slots = static_cast<int32_t>(n_past.size());
-    constexpr size_t huge_page = 2u << 20;  // whole huge pages stay or go
     // What the coming step's context takes stays too, or every step would fault it in again.
     const size_t need = std::max(step_scratch_bytes(slots, slots, n_ctx), step_bytes);
-    const size_t keep = (need + huge_page - 1) / huge_page * huge_page;
+    const size_t keep = whole_huge_pages(need);
     if (keep >= scratch_size_ || scratch_touched_ <= keep) return;
     scratch_touched_ = 0;
     decommit_memory(scratch_.data() + keep, scratch_size_ - keep);

@@ -196,8 +196,8 @@ private:
     // Attention and routing of `layer` for every sequence of the batch, reading the batch's rows x (n_embd, R) of
     // the residual stream, appended to gf (attention_graph.cpp), one set of nodes per attention group in batch
     // order; predict_next false leaves out the prediction of the next layer's experts. attention_bytes and
-    // attention_node_count bound what it builds; take_attention copies the computed
-    // outputs into the row buffers, merges the predictions and closes the layer (recall counters, next_experts).
+    // attention_node_count bound what it builds; take_attention copies the computed outputs into the row buffers,
+    // merges the predictions and closes the layer (recall counters, next_experts).
     std::vector<attention_nodes> build_attention(ggml_context* ctx, struct ggml_cgraph* gf, int32_t layer,
                                                  ggml_tensor* x, bool predict_next = true);
     size_t attention_bytes() const;
@@ -227,8 +227,8 @@ private:
     size_t kv_row_bytes() const { return static_cast<size_t>(hparams.head_dim) * hparams.n_head_kv * 2; }
     void grow_scratch(size_t bytes);
     // Gives back the scratch pages above what a step of one token per slot uses (or the coming step's context of
-    // step_bytes, when more), and the expert output rows. Runs before a decode step, so that the chunks of a long prompt
-    // reuse what the first one faulted in.
+    // step_bytes, when more), and the expert output rows. Runs before a decode step, so that the chunks of a long
+    // prompt reuse what the first one faulted in.
     void trim_scratch(size_t step_bytes);
     // Scratch bytes eval reserves for a batch of n_rows rows, L logit rows and a KV window of W cells.
     size_t step_scratch_bytes(int32_t n_rows, int32_t L, int32_t W) const;
