@@ -6,9 +6,11 @@
 // The rows go through the products in attention groups: a sequence of several tokens alone, and the one-token
 // sequences (the decode steps of parallel requests) together, so that a step reads each weight once, not once per
 // sequence. Every row still gets exactly the numbers it gets when its sequence runs alone: ggml picks its kernel by
-// the number of rows of a product (one row: the per-row dot products; more: tiled or panel kernels that round
-// differently), so the stacked rows go through ggml_mul_mat_id with one matrix, which keeps the per-row dot products
-// for up to max_stacked rows.
+// the number of rows of a product (one row: the per-row dot products; more: tiled or panel kernels), and for most
+// weight types the tiled kernels round differently, so the stacked rows go through ggml_mul_mat_id with one matrix,
+// which keeps the per-row dot products for up to max_stacked rows. Q8_0 weights are the exception: ggml's tiled
+// Q8_0 kernel sums each output in the order of the one-row dot product, so a plain product of the stacked rows reads
+// the weights once for all of them and still gives each row its lone numbers.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -36,11 +38,11 @@ void copy_rows(const ggml_tensor* t, int64_t first, int64_t count, T* dst) {
 }
 
 // w · x (+ b) for x (ne0, rows). Several rows of a stacked group go through ggml_mul_mat_id with the one matrix,
-// which computes each row as a lone row's product does.
+// which computes each row as a lone row's product does, unless w is Q8_0 (see above).
 ggml_tensor* linear(ggml_context* ctx, ggml_tensor* w, ggml_tensor* b, ggml_tensor* x, bool stacked) {
     ggml_tensor* y;
     const int64_t n = x->ne[1];
-    if (stacked && n > 1) {
+    if (stacked && n > 1 && w->type != GGML_TYPE_Q8_0) {
         ggml_tensor* ids = ggml_new_tensor_2d(ctx, GGML_TYPE_I32, 1, n);
         std::memset(ids->data, 0, ggml_nbytes(ids));
         ggml_tensor* as = ggml_reshape_3d(ctx, w, w->ne[0], w->ne[1], 1);

@@ -27,7 +27,9 @@ struct arch_case {
 };
 
 std::string case_name(const ::testing::TestParamInfo<arch_case>& info) {
-    return std::string(info.param.name) == "gpt-oss" ? "gpt_oss" : info.param.name;
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
 }
 
 std::vector<float> rows(const std::vector<float>& logits, int first, int count, int V) {
@@ -311,7 +313,8 @@ TEST(RunnerRepack, ResidentStepsOnRepackedExpertsComputeWhatTheLayerPathComputes
 
 INSTANTIATE_TEST_SUITE_P(Archs, RunnerArchs,
                          ::testing::Values(arch_case{"qwen3moe", qwen3moe_options},
-                                           arch_case{"gpt-oss", gpt_oss_options}),
+                                           arch_case{"gpt-oss", gpt_oss_options},
+                                           arch_case{"gpt-oss-q8_0-attention", gpt_oss_q8_0_attention_options}),
                          case_name);
 
 TEST(RunnerErrors, EvalChecksEachRequestInOrderBeforeAnyLayerRuns) {

@@ -84,6 +84,14 @@ inline fixture_model_options gpt_oss_options() {
     return o;
 }
 
+// gpt-oss with Q8_0 attention weights, as the converted models mostly have: stacked one-token rows then take ggml's
+// tiled Q8_0 products instead of one product per row.
+inline fixture_model_options gpt_oss_q8_0_attention_options() {
+    fixture_model_options o = gpt_oss_options();
+    o.attn_type = "q8_0";
+    return o;
+}
+
 struct loaded_model {
     model m;
     std::unique_ptr<expert_cache> cache;
