@@ -141,10 +141,11 @@ TEST(connector_process, destroying_a_connector_ends_what_it_started) {
     std::string marker = unique_sleep_marker();
     connector_ptr conn = new_connector("fake", connector_log_path("fake"));
     ASSERT_TRUE(start_connector(*conn, fake_config("grandchild", marker))) << conn->error;
-    ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 5000));
+    // Generous limits: under a full parallel test run, starting Node and its sleep can take seconds.
+    ASSERT_TRUE(wait_for([&] { return !pids_with_argument(marker).empty(); }, 20000));
     pid_t leader = conn->child.pid();
     conn.reset();
-    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 3000));
+    EXPECT_TRUE(wait_for([&] { return pids_with_argument(marker).empty(); }, 10000));
     EXPECT_NE(::kill(leader, 0), 0);
 }
 
