@@ -157,8 +157,15 @@ def load_json(path):
         return None
 
 
-def per_rep_dirs(d, reps):
-    return [os.path.join(d, "r%d" % rep) for rep in range(1, reps + 1)]
+def rep_numbers(d, suffix=""):
+    """The numbers N of the runs d/rN (+ suffix) that were made, in order. Sections added to a report later (APPEND)
+    may have run another number of times than meta.json's REPS says, so the runs on disk count."""
+    try:
+        names = os.listdir(d)
+    except OSError:
+        return []
+    pattern = re.compile(r"r(\d+)" + re.escape(suffix))
+    return sorted(int(m.group(1)) for m in map(pattern.fullmatch, names) if m)
 
 
 def allowance_of(prefix):
@@ -194,7 +201,8 @@ def load_resident(out, meta):
     models = []
     for name, d, model in section_entries(out, "resident"):
         reps = []
-        for r in per_rep_dirs(d, meta["reps"]):
+        for rep in rep_numbers(d):
+            r = os.path.join(d, "r%d" % rep)
             if not os.path.isdir(r):
                 continue
             dec, pre = parse_run(os.path.join(r, "decode")), parse_run(os.path.join(r, "prefill"))
@@ -212,7 +220,7 @@ def load_parallel(out, meta):
     models = []
     for name, d, model in section_entries(out, "parallel"):
         reps = []
-        for rep in range(1, meta["reps"] + 1):
+        for rep in rep_numbers(d, ".rc"):
             prefix = os.path.join(d, "r%d" % rep)
             r = parse_common(prefix)
             m = re.search(r"^\| 4 \| ([\d.]+) \| ([\d.]+) \|", read(prefix + ".out"), re.M)
@@ -464,9 +472,9 @@ def summary(meta, goal_rows, mem, stream=()):
                 lines.append("| runner with %d%% resident (stream bench) not stopped by the memory limit | %s | – | "
                              "every run | killed in %d of %d runs |" % (r["pct"], m["name"], killed, len(r["m_tgs"])))
     lines.append("")
-    lines.append("%s, %d CPUs, load %s, %s; %d threads, %d runs per figure, commit %s." % (
-        meta.get("cpu_model") or "?", meta["cpus"], meta.get("load", "?"), meta["date"], meta["threads"], meta["reps"],
-        meta["commit"]))
+    lines.append("%s, %d CPUs, load %s, %s; %d threads, %s, commit %s." % (
+        meta.get("cpu_model") or "?", meta["cpus"], meta.get("load", "?"), meta["date"], meta["threads"],
+        meta["runs_text"], meta["commit"]))
     return "\n".join(lines) + "\n"
 
 
@@ -480,9 +488,9 @@ def report(meta, resident, parallel, serve, stream, goal_rows, mem):
         if meta.get("cpus_pinned") else "", meta["ram_bytes"] / GB, meta.get("kernel", "?"), meta.get("load", "?"),
         meta["date"], meta.get("date_end", "?"), "" if meta.get("complete") else " (INCOMPLETE: the run stopped early)"))
     w("Settings: %d compute threads for both programs, mivra --io-threads %d; ggml CPU variant %s for all programs "
-      "(left out: %s); cgroup %s; runs at niceness %s; %d runs per figure; commit %s." % (
+      "(left out: %s); cgroup %s; runs at niceness %s; %s; commit %s." % (
           meta["threads"], meta["io_threads"], meta["cpu_variant"] or "?", meta["left_out"], meta["cgroup"],
-          meta.get("nice", "?"), meta["reps"], meta["commit"]))
+          meta.get("nice", "?"), meta["runs_text"], meta["commit"]))
     w("Models: random weights with the shapes of popular MoEs (mivra-make-model), the same GGUF for both programs. "
       "Ratios are mivra ÷ llama.cpp per pair of runs made one right after the other (so that the drift of a shared "
       "machine falls on both alike); median and range over the runs.")
@@ -688,11 +696,26 @@ def plot(out, meta, resident, parallel, serve, stream):
         return False
 
 
+def runs_text(meta, resident, parallel, serve, stream):
+    """How many runs each figure has: one number when every section ran as often, else one per section."""
+    counts = {}
+    for section, n in (("resident", [len(m["reps"]) for m in resident]),
+                       ("parallel", [len(m["reps"]) for m in parallel]),
+                       ("serve", [len(m["m_ttft"]) for m in serve]),
+                       ("stream", [m["meta"]["reps"] for m in stream])):
+        if n:
+            counts[section] = max(n)
+    if len(set(counts.values())) > 1:
+        return "runs per figure: " + ", ".join("%s %d" % kv for kv in counts.items())
+    return "%d runs per figure" % (next(iter(counts.values())) if counts else meta["reps"])
+
+
 def main():
     out = sys.argv[1]
     meta = json.load(open(os.path.join(out, "meta.json")))
     resident, parallel = load_resident(out, meta), load_parallel(out, meta)
     serve, stream = load_serve(out, meta), load_stream(out, meta)
+    meta["runs_text"] = runs_text(meta, resident, parallel, serve, stream)
     goal_rows, mem = goals(meta, resident, parallel, serve, stream), memory_rows(resident, serve, stream)
     text = report(meta, resident, parallel, serve, stream, goal_rows, mem)
     if plot(out, meta, resident, parallel, serve, stream):
